@@ -1,0 +1,13 @@
+#include "corpus/file_info.h"
+
+#include <filesystem>
+
+FileInfo getFileInfo(const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::file_type type = fs::status(path).type();
+  if (type == fs::file_type::not_found || type == fs::file_type::none) {
+    return std::string("File does not exist!");
+  }
+  if (type != fs::file_type::regular) return std::string("Not a regular file!");
+  return getReadableFileSize(fs::file_size(path));
+}

@@ -1,0 +1,23 @@
+#include "corpus/utf8_reader.h"
+
+#include "corpus/utf8_stream.h"
+
+namespace {
+
+struct AppendUnits {
+  std::vector<unsigned short>& out;
+  void operator()(uint16_t unit) { out.push_back(unit); }
+  uint64_t units() const { return out.size(); }
+};
+
+}  // namespace
+
+void utf8_tokens_fromfile(std::ifstream& file, std::vector<unsigned short>& units) {
+  const uint64_t size = corpus::stream_size(file);
+  // Each byte yields at most two units, and one closing unit follows: no reallocation.
+  if (size > (units.max_size() - units.size() - 1) / 2) throw std::length_error("vector::reserve");
+  units.reserve(units.size() + 2 * size + 1);
+  AppendUnits sink{units};
+  corpus::stream_utf8_units(file, size, sink);
+  units.push_back(corpus::kBoundary);
+}

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <iostream>
+#include <istream>
+#include <stdexcept>
+#include <string>
+#include <utf8.h>
+#include <vector>
+
+#include "report/progress.h"
+
+// Streams a UTF-8 file as the pre-tokenized code-unit sequence: every code point cut to its low
+// 16 bits; tab, line feed, carriage return and space become the boundary unit 0x0000 followed
+// by the space marker 0x0120. `sink(unit)` receives each unit in order; `units()` of the sink
+// tells how many it has, for the reading bar. The file is read in bounded chunks, but every
+// code point is decoded with at least four bytes in view (or the true end), so the result and
+// the error raised on malformed input are those of decoding the whole file at once. The bar is
+// drawn after each mebibyte decoded and once at the end, followed by a line feed. The closing
+// boundary unit is the caller's to append.
+namespace corpus {
+
+constexpr uint16_t kBoundary = 0x0000;
+constexpr uint16_t kSpaceMarker = 0x0120;
+constexpr size_t kChunkBytes = size_t{1} << 22;
+
+inline bool is_word_break(uint16_t unit) {
+  return unit == 0x09 || unit == 0x0A || unit == 0x0D || unit == 0x20;
+}
+
+// Size of the stream in bytes, measured by seeking to its end; the stream is left at the start.
+inline uint64_t stream_size(std::istream& in) {
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  in.seekg(0, std::ios::beg);
+  if (size < 0) throw std::length_error("cannot create std::vector larger than max_size()");
+  return static_cast<uint64_t>(size);
+}
+
+template <class Sink>
+void stream_utf8_units(std::istream& in, uint64_t size, Sink& sink) {
+  constexpr uint64_t kReportEvery = 1048576;
+  std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(size, kChunkBytes)) + 4);
+  uint64_t unread = size;     // bytes not yet read from the stream
+  uint64_t consumed = 0;      // bytes decoded so far
+  uint64_t last_report = 0;
+  size_t held = 0;            // bytes carried over from the previous chunk
+  while (true) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(unread, buffer.size() - 4 - held));
+    in.read(buffer.data() + held, static_cast<std::streamsize>(want));
+    const auto got = static_cast<size_t>(in.gcount());
+    if (got != want) {
+      throw std::runtime_error("short read: the corpus file delivered " +
+                               std::to_string(size - unread + got) + " of " +
+                               std::to_string(size) + " bytes");
+    }
+    unread -= got;
+    const bool last_chunk = unread == 0;
+    const char* const begin = buffer.data();
+    const char* const end = begin + held + got;
+    // Without the end of the file in view, stop where a sequence might run past the buffer.
+    const char* const stop = last_chunk ? end : end - std::min<size_t>(3, held + got);
+    const char* it = begin;
+    while (it < stop) {
+      const auto byte = static_cast<unsigned char>(*it);
+      uint16_t unit;
+      if (byte < 0x80) {
+        unit = byte;
+        ++it;
+      } else {
+        unit = static_cast<uint16_t>(utf8::next(it, end));
+      }
+      if (is_word_break(unit)) {
+        sink(kBoundary);
+        sink(kSpaceMarker);
+      } else {
+        sink(unit);
+      }
+      const uint64_t done = consumed + static_cast<uint64_t>(it - begin);
+      if (done - last_report > kReportEvery - 1) {
+        draw_file_progress(done, size, sink.units());
+        last_report = done;
+      }
+    }
+    consumed += static_cast<uint64_t>(it - begin);
+    held = static_cast<size_t>(end - it);
+    std::copy(it, end, buffer.data());
+    if (last_chunk) break;
+  }
+  draw_file_progress(size, size, sink.units());
+  std::cout << '\n' << std::flush;
+}
+
+}  // namespace corpus

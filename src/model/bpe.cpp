@@ -1,0 +1,3 @@
+#include "model/bpe.h"
+
+BPE::BPE(int vocab_size) : vocab_size(vocab_size) {}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "model/export.h"
+
+// One byte-pair-encoding tokenizer: the vocabulary size training aims at and the three tables.
+// A plain value: copying copies the tables, and the members may be replaced whole at any time.
+// The model is trained while `vocab` is not empty.
+class LORVANE_API BPE {
+ public:
+  int vocab_size;                                          // target number of tokens
+  std::vector<std::string> vocab;                          // token id -> UTF-8 text
+  std::unordered_map<uint32_t, uint32_t> merge_rank;      // pair key -> merge rank (0 = first)
+  std::unordered_map<std::string, uint32_t> token_to_id;  // text -> id (highest id on repeats)
+
+  // Stores `vocab_size` unchanged and leaves the tables empty; training judges the value.
+  BPE(int vocab_size);
+
+  // Learns the tables from a code-unit sequence (0x0000 separates words). On success the
+  // sequence is emptied and released and all three tables are replaced together; a refused or
+  // failed run leaves the model and the sequence as they were.
+  void train(std::vector<uint16_t>& units);
+
+  // Checks, reads and pre-tokenizes a UTF-8 corpus file, then trains as `train` does.
+  // `buffer_size` has no effect. Refusals are reported on standard error.
+  void train_fromfile(const std::string& filepath, unsigned long buffer_size);
+
+  // Token ids of a UTF-8 text: characters through `token_to_id`, then the leftmost
+  // lowest-ranked pair merged again and again. Throws on malformed UTF-8 or broken tables.
+  std::vector<uint16_t> encode(const std::string& text) const;
+
+  // Texts of the ids, each followed by one space; U+FFFD for an id outside `vocab`.
+  std::string decode(const std::vector<uint16_t>& ids) const;
+};

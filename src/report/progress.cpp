@@ -1,0 +1,71 @@
+#include "report/progress.h"
+
+#include <algorithm>
+#include <array>
+#include <iomanip>
+#include <iostream>
+
+namespace {
+
+constexpr int kCells = 50;
+
+// The bar's fraction in single precision, as drawn: a zero total counts as nothing done.
+struct Fill {
+  int cells;
+  int percent;
+};
+
+Fill fill_of(float done, float total) {
+  const float fraction = total == 0.0f ? 0.0f : done / total;
+  const float cells = fraction * static_cast<float>(kCells);
+  const float percent = fraction * 100.0f;
+  return {static_cast<int>(cells), static_cast<int>(percent)};
+}
+
+void write_percent(int percent) {
+  std::cout << std::setw(3) << percent << std::setw(0) << "% (";
+}
+
+}  // namespace
+
+ReadableSize getReadableFileSize(unsigned long bytes) {
+  static constexpr std::array<const char*, 5> kUnits = {"B", "KB", "MB", "GB", "TB"};
+  double value = static_cast<double>(bytes);
+  size_t unit = 0;
+  while (unit + 1 < kUnits.size() && value >= 1024.0) {
+    value /= 1024.0;
+    ++unit;
+  }
+  return {value, kUnits[unit]};
+}
+
+void progress_bar(int current, int total, const std::string& label) {
+  const Fill fill = fill_of(static_cast<float>(current), static_cast<float>(total));
+  const int filled = fill.cells > 0 ? std::min(fill.cells, kCells) : 0;
+  std::cout << '\r' << label << " | [" << std::string(filled, '=')
+            << std::string(kCells - filled, ' ') << "] ";
+  write_percent(fill.percent);
+  std::cout << current << '/' << total << ')' << std::flush;
+}
+
+void draw_file_progress(uint64_t done, uint64_t total, uint64_t tokens) {
+  constexpr uint64_t kMiB = 1048576;
+  const Fill fill = fill_of(static_cast<float>(done), static_cast<float>(total));
+  std::string bar(kCells, ' ');
+  for (int i = 0; i < kCells; ++i) {
+    if (i < fill.cells) bar[i] = '=';
+    else if (i == fill.cells) bar[i] = '>';
+  }
+  std::cout << "\rPre-Tokenizing  | [" << bar << "] ";
+  write_percent(fill.percent);
+  std::cout << done / kMiB << '/' << total / kMiB << " MB) Tokens: " << tokens << std::flush;
+}
+
+void file_progress_bar(const char* position, const char* start, unsigned long total,
+                       unsigned long tokens) {
+  draw_file_progress(static_cast<uint64_t>(position - start), total, tokens);
+}
+
+void progress_log(const std::string& message) {
+  std::cout << '\r' << std::string(120, ' ') << "\r[LOG] " << message << '\n';
+}

@@ -1,0 +1,12 @@
+#include "model/bpe.h"
+#include "trainer/trainer.h"
+
+void BPE::train(std::vector<uint16_t>& units) {
+  WordCounts words = count_words(units);
+  std::optional<InitialSymbols> symbols = initial_symbols(words, vocab_size);
+  if (!symbols) return;
+  // Accepted: the caller's sequence is released before the merge loop needs the memory.
+  units.clear();
+  units.shrink_to_fit();
+  publish(*this, train_words(std::move(words), std::move(*symbols), vocab_size));
+}
