@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# One entry point for people and CI:
+#   bash scripts/dev.sh demo   set up everything, then train on a generated corpus and show it
+#   bash scripts/dev.sh test   set up everything, then run the Python and C++ test suites
+#   bash scripts/dev.sh setup  only the set-up: system packages, .venv (Python 3.13), build
+# Set-up is idempotent: packages already there are not installed again, the build is incremental.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$ROOT"
+VENV="$ROOT/.venv"
+PY="$VENV/bin/python"
+APT_PACKAGES="g++ libutfcpp-dev libgtest-dev"
+PIP_PACKAGES="nanobind==2.13.0 scikit-build-core==0.11.6 pytest==8.3.4 cmake==4.4.5 ninja==1.13.2"
+
+log() { printf '[dev] %s\n' "$*" >&2; }
+
+install_system_packages() {
+  local missing=() p
+  for p in $APT_PACKAGES; do
+    dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qx installed || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  log "installing system packages: ${missing[*]}"
+  local sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { log "need root (or sudo) to install: ${missing[*]}"; exit 1; }
+    sudo="sudo"
+  fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+find_python313() {
+  local c
+  for c in python3.13 "$(pyenv root 2>/dev/null)"/versions/3.13*/bin/python3.13 \
+           "$HOME"/.pyenv/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13 /usr/bin/python3.13; do
+    if "$c" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
+      echo "$c"; return 0
+    fi
+  done
+  return 1
+}
+
+make_venv() {
+  if [ ! -x "$PY" ] || ! "$PY" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+    local base
+    base=$(find_python313) || { log "Python 3.13 not found (install it, e.g. with pyenv)"; exit 1; }
+    log "creating .venv with $base"
+    rm -rf "$VENV"
+    "$base" -m venv "$VENV"
+  fi
+  "$PY" -m pip install -q --disable-pip-version-check $PIP_PACKAGES
+}
+
+build_module() {
+  log "building and installing lorvane_api"
+  PATH="$VENV/bin:$PATH" "$PY" -m pip install -q --disable-pip-version-check --no-build-isolation "$ROOT"
+}
+
+build_cpp_tests() {
+  log "building the C++ tests"
+  PATH="$VENV/bin:$PATH" cmake -S "$ROOT" -B "$ROOT/build/cpp" -G Ninja \
+    -DLORVANE_BUILD_MODULE=OFF -DLORVANE_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  PATH="$VENV/bin:$PATH" cmake --build "$ROOT/build/cpp" >/dev/null
+}
+
+setup() {
+  install_system_packages
+  make_venv
+  build_module
+}
+
+run_tests() {
+  build_cpp_tests
+  local status=0
+  log "C++ tests"
+  PATH="$VENV/bin:$PATH" ctest --test-dir "$ROOT/build/cpp" --output-on-failure -j2 || status=1
+  log "Python tests"
+  (cd "$ROOT" && "$PY" -m pytest -q tests) || status=1
+  return $status
+}
+
+case "${1:-}" in
+  setup) setup ;;
+  demo) setup; "$PY" "$ROOT/examples/demo.py" ;;
+  test) setup; run_tests ;;
+  *) echo "usage: bash scripts/dev.sh demo|test|setup" >&2; exit 2 ;;
+esac

@@ -1,0 +1,38 @@
+"""Shared fixtures: the module's console output is written to the process's file descriptors, so
+tests read it with pytest's `capfd`, never `capsys`."""
+
+import pathlib
+
+import pytest
+
+import lorvane_api
+
+
+@pytest.fixture
+def write_file(tmp_path):
+    """write_file(data: bytes | str, name="corpus.txt") -> str path of a new file holding `data`."""
+
+    def write(data, name="corpus.txt"):
+        path = tmp_path / name
+        path.write_bytes(data.encode("utf-8") if isinstance(data, str) else data)
+        return str(path)
+
+    return write
+
+
+def tables(model):
+    """The four members, copied, for checking that a call left the model unchanged."""
+    return (model.vocab_size, model.vocab, model.merge_rank, model.token_to_id)
+
+
+@pytest.fixture
+def tiny_model():
+    """A hand-made model: a, b, U+0120, ab and U+0120 ab, with merges (a, b) then (U+0120, ab)."""
+    model = lorvane_api.BPE(5)
+    model.vocab = ["a", "b", "\u0120", "ab", "\u0120ab"]
+    model.token_to_id = {text: i for i, text in enumerate(model.vocab)}
+    model.merge_rank = {(0 << 16) | 1: 0, (2 << 16) | 3: 1}
+    return model
+
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
