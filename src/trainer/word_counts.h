@@ -5,31 +5,31 @@
 #include <span>
 #include <vector>
 
+#include "model/word_table.h"
+
 // The distinct words of a corpus and how often each occurs. A word is a run of code units other
-// than the boundary unit 0x0000. Words are stored back to back in one arena, in order of first
-// appearance, and found again through an open-addressing index, so a corpus costs memory in
+// than the boundary unit 0x0000; each distinct word is stored once, so a corpus costs memory in
 // proportion to its vocabulary of words, not to its length.
 class WordCounts {
  public:
   // Counts one more occurrence of the word `units` (not empty, no 0x0000 inside).
-  void add(std::span<const uint16_t> units);
+  void add(std::span<const uint16_t> units) {
+    const auto [index, added] = words_.intern(units);
+    if (added) {
+      counts_.push_back(1);
+    } else {
+      ++counts_[index];
+    }
+  }
 
   size_t size() const { return counts_.size(); }
-  std::span<const uint16_t> word(size_t i) const {
-    return {arena_.data() + starts_[i], static_cast<size_t>(starts_[i + 1] - starts_[i])};
-  }
+  std::span<const uint16_t> word(size_t i) const { return words_.word(i); }
   uint64_t count(size_t i) const { return counts_[i]; }
-  uint64_t total_units() const { return arena_.size(); }
+  uint64_t total_units() const { return words_.total_units(); }
 
  private:
-  size_t find_slot(std::span<const uint16_t> units, uint64_t hash) const;
-  void grow();
-
-  std::vector<uint16_t> arena_;
-  std::vector<uint64_t> starts_{0};  // word i is arena_[starts_[i], starts_[i + 1])
+  WordTable words_;
   std::vector<uint64_t> counts_;
-  std::vector<uint64_t> hashes_;
-  std::vector<uint32_t> slots_;  // word index + 1; 0 marks a free slot
 };
 
 // Unit sink that splits a code-unit sequence at 0x0000 and counts its words.

@@ -1,0 +1,127 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <algorithm>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "model/bpe.h"
+#include "model/flat_map32.h"
+#include "model/pair_key.h"
+
+// Design note. The result of encoding is defined by a plain rescan: find the adjacent pair of
+// lowest rank (the leftmost on ties), merge it, and scan again from the start. That costs
+// n x m lookups and takes hours on a megabyte of text. Here the symbols form a linked list over their initial positions and every ranked pair sits in a
+// min-heap ordered by (rank, position of its left symbol). Merges keep the left node, so
+// positions stay in text order and the heap's top is exactly the pair the rescan would pick.
+// Entries are never removed: a popped entry counts only if the pair now at its position still
+// has its rank. Every merge computes the merged id the way the rescan does (texts joined, looked
+// up with a checked lookup), so broken tables raise the same error at the same merge.
+
+inline constexpr uint32_t kNoRank = 0xFFFFFFFF;  // never merged: a merge needs a lower rank
+
+// Rank lookup straight in the model's table.
+struct MapRanks {
+  const std::unordered_map<uint32_t, uint32_t>& ranks;
+  uint32_t operator()(uint32_t key) const {
+    const auto found = ranks.find(key);
+    return found == ranks.end() ? kNoRank : found->second;
+  }
+};
+
+// The ranked entries copied into a flat table: worth the copy on long texts.
+class FlatRanks {
+ public:
+  explicit FlatRanks(const std::unordered_map<uint32_t, uint32_t>& ranks) : table_(ranks.size()) {
+    for (const auto& [key, rank] : ranks) {
+      if (rank != kNoRank) table_.insert(key, rank);  // kNoRank is the same as absent
+    }
+  }
+  uint32_t operator()(uint32_t key) const { return table_.find(key).value_or(kNoRank); }
+
+ private:
+  FlatMap32 table_;
+};
+
+// Applies a model's merges to id sequences, remembering the ids of joined pairs it computed.
+template <class Ranks>
+class Merger {
+ public:
+  Merger(const BPE& model, Ranks ranks) : model_(model), ranks_(std::move(ranks)) {}
+
+  // Merges `ids` in place. Throws std::out_of_range for an id outside `vocab` or a joined text
+  // that `token_to_id` lacks, at the same merge as the plain rescan.
+  void merge(std::vector<uint16_t>& ids) {
+    if (ids.size() > 1) queue(ids);
+  }
+
+ private:
+  // Id of the token joining two ids, computed as the rescan does.
+  uint16_t merged_id(uint16_t left, uint16_t right) {
+    const uint32_t key = pair_key(left, right);
+    if (const std::optional<uint32_t> cached = merged_.find(key)) return static_cast<uint16_t>(*cached);
+    const std::string joined = model_.vocab.at(left) + model_.vocab.at(right);
+    const auto id = static_cast<uint16_t>(model_.token_to_id.at(joined));
+    merged_.insert(key, id);
+    return id;
+  }
+
+  void queue(std::vector<uint16_t>& ids) {
+    const auto n = static_cast<int32_t>(ids.size());
+    next_.resize(ids.size());
+    prev_.resize(ids.size());
+    rank_.resize(ids.size());
+    heap_.clear();
+    for (int32_t i = 0; i < n; ++i) {
+      prev_[i] = i - 1;
+      next_[i] = i + 1 < n ? i + 1 : -1;
+      rank_[i] = next_[i] < 0 ? kNoRank : ranks_(pair_key(ids[i], ids[i + 1]));
+      if (rank_[i] != kNoRank) heap_.push_back(entry(rank_[i], i));
+    }
+    std::make_heap(heap_.begin(), heap_.end(), std::greater<>());
+    auto relink = [&](int32_t pos) {  // re-ranks the pair that starts at `pos`
+      const int32_t right = next_[pos];
+      rank_[pos] = right < 0 ? kNoRank : ranks_(pair_key(ids[pos], ids[right]));
+      if (rank_[pos] != kNoRank) {
+        heap_.push_back(entry(rank_[pos], pos));
+        std::push_heap(heap_.begin(), heap_.end(), std::greater<>());
+      }
+    };
+    while (!heap_.empty()) {
+      std::pop_heap(heap_.begin(), heap_.end(), std::greater<>());
+      const uint64_t top = heap_.back();
+      heap_.pop_back();
+      const auto pos = static_cast<int32_t>(top & 0xFFFFFFFF);
+      if (rank_[pos] != static_cast<uint32_t>(top >> 32)) continue;  // stale
+      const int32_t right = next_[pos];
+      ids[pos] = merged_id(ids[pos], ids[right]);
+      next_[pos] = next_[right];
+      if (next_[right] >= 0) prev_[next_[right]] = pos;
+      rank_[right] = kNoRank;
+      relink(pos);
+      if (prev_[pos] >= 0) relink(prev_[pos]);
+    }
+    // Live ids to the front, in text order. Node 0 never dies: merges keep the left node.
+    size_t out = 0;
+    for (int32_t i = 0; i >= 0; i = next_[i]) ids[out++] = ids[i];
+    ids.resize(out);
+  }
+
+  static uint64_t entry(uint32_t rank, int32_t pos) {
+    return (static_cast<uint64_t>(rank) << 32) | static_cast<uint32_t>(pos);
+  }
+
+  const BPE& model_;
+  Ranks ranks_;
+  FlatMap32 merged_;  // pair key -> id of the joined token
+  std::vector<int32_t> next_, prev_;  // links of the live nodes; reused between calls
+  std::vector<uint32_t> rank_;        // rank of the pair starting at each node
+  std::vector<uint64_t> heap_;        // min-heap of (rank, position) entries
+};
+
+// Applies the model's merges to the ids of one text, in place. Long texts whose tables allow it
+// are merged word by word with a cache of distinct words (merge_by_words.cpp); the result and
+// any error are those of merging the whole sequence at once.
+void apply_merges(std::vector<uint16_t>& ids, const BPE& model);

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+// Interns runs of 16-bit units ("words"): each distinct run gets an index, in order of first
+// appearance. Runs are stored back to back in one arena and found again through an
+// open-addressing index, so many repeats cost memory only once.
+class WordTable {
+ public:
+  // Index of `units`, and whether this call added it.
+  std::pair<uint32_t, bool> intern(std::span<const uint16_t> units);
+
+  size_t size() const { return hashes_.size(); }
+  std::span<const uint16_t> word(size_t i) const {
+    return {arena_.data() + starts_[i], static_cast<size_t>(starts_[i + 1] - starts_[i])};
+  }
+  uint64_t total_units() const { return arena_.size(); }
+
+ private:
+  size_t find_slot(std::span<const uint16_t> units, uint64_t hash) const;
+  void grow();
+
+  std::vector<uint16_t> arena_;
+  std::vector<uint64_t> starts_{0};  // word i is arena_[starts_[i], starts_[i + 1])
+  std::vector<uint64_t> hashes_;
+  std::vector<uint32_t> slots_;  // word index + 1; 0 marks a free slot
+};
