@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "model/bpe.h"
-#include "model/flat_map32.h"
+#include "model/u32_map.h"
 #include "model/pair_key.h"
 
 // Design note. The result of encoding is defined by a plain rescan: find the adjacent pair of
@@ -36,13 +36,16 @@ class FlatRanks {
  public:
   explicit FlatRanks(const std::unordered_map<uint32_t, uint32_t>& ranks) : table_(ranks.size()) {
     for (const auto& [key, rank] : ranks) {
-      if (rank != kNoRank) table_.insert(key, rank);  // kNoRank is the same as absent
+      if (rank != kNoRank) table_[key] = rank;  // kNoRank is the same as absent
     }
   }
-  uint32_t operator()(uint32_t key) const { return table_.find(key).value_or(kNoRank); }
+  uint32_t operator()(uint32_t key) const {
+    const uint32_t* rank = table_.find(key);
+    return rank ? *rank : kNoRank;
+  }
 
  private:
-  FlatMap32 table_;
+  U32Map<uint32_t> table_;
 };
 
 // Applies a model's merges to id sequences, remembering the ids of joined pairs it computed.
@@ -61,10 +64,10 @@ class Merger {
   // Id of the token joining two ids, computed as the rescan does.
   uint16_t merged_id(uint16_t left, uint16_t right) {
     const uint32_t key = pair_key(left, right);
-    if (const std::optional<uint32_t> cached = merged_.find(key)) return static_cast<uint16_t>(*cached);
+    if (const uint16_t* cached = merged_.find(key)) return *cached;
     const std::string joined = model_.vocab.at(left) + model_.vocab.at(right);
     const auto id = static_cast<uint16_t>(model_.token_to_id.at(joined));
-    merged_.insert(key, id);
+    merged_[key] = id;
     return id;
   }
 
@@ -115,7 +118,7 @@ class Merger {
 
   const BPE& model_;
   Ranks ranks_;
-  FlatMap32 merged_;  // pair key -> id of the joined token
+  U32Map<uint16_t> merged_;  // pair key -> id of the joined token
   std::vector<int32_t> next_, prev_;  // links of the live nodes; reused between calls
   std::vector<uint32_t> rank_;        // rank of the pair starting at each node
   std::vector<uint64_t> heap_;        // min-heap of (rank, position) entries

@@ -57,16 +57,15 @@ void build_pairs(PairStats& pair_stats, const std::vector<int32_t>& word_heads,
   });
   // 2. Lay out: each pair gets a range as long as its number of occurrences.
   int64_t offset = 0;
-  for (auto it = pair_stats.begin(); it != pair_stats.end(); ++it) {
-    PairInfo& info = it->second;
+  pair_stats.for_each([&](uint32_t, PairInfo& info) {
     const int64_t occurrences = info.end - info.begin;
     info.begin = info.end = offset;
     offset += occurrences;
-  }
+  });
   pair_positions.resize(static_cast<size_t>(offset));
   // 3. Fill: left node indices, ascending within each pair.
   for_each_pair(word_heads, nodes, [&](uint32_t key, int32_t left, size_t) {
-    PairInfo& info = pair_stats.find(key)->second;
+    PairInfo& info = *pair_stats.find(key);
     pair_positions[static_cast<size_t>(info.end++)] = left;
   });
 }

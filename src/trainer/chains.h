@@ -1,9 +1,9 @@
 #pragma once
 
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
+#include "model/u32_map.h"
 #include "trainer/word_counts.h"
 
 // Marks a node absorbed into its left neighbour. Never a live id: a vocabulary holds at most
@@ -24,7 +24,7 @@ struct PairInfo {
   int64_t end = 0;
 };
 
-using PairStats = std::unordered_map<uint32_t, PairInfo>;
+using PairStats = U32Map<PairInfo>;
 
 // The training text as chains of symbol nodes, one chain per distinct word.
 struct Chains {

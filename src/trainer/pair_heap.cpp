@@ -12,18 +12,18 @@ std::optional<uint32_t> PairHeap::pop_best(const PairStats& pair_stats) {
     std::pop_heap(entries_.begin(), entries_.end(), ranks_below);
     const Entry top = entries_.back();
     entries_.pop_back();
-    const auto found = pair_stats.find(top.key);
-    if (found == pair_stats.end() || found->second.count <= 0) continue;
-    if (found->second.count == top.count) return top.key;
-    push(top.key, found->second.count);  // lowered since it was pushed
+    const PairInfo* info = pair_stats.find(top.key);
+    if (info == nullptr || info->count <= 0) continue;
+    if (info->count == top.count) return top.key;
+    push(top.key, info->count);  // lowered since it was pushed
   }
   return std::nullopt;
 }
 
 void PairHeap::rebuild(const PairStats& pair_stats) {
   entries_.clear();
-  for (const auto& [key, info] : pair_stats) {
+  pair_stats.for_each([&](uint32_t key, const PairInfo& info) {
     if (info.count > 0) entries_.push_back({info.count, key});
-  }
+  });
   std::make_heap(entries_.begin(), entries_.end(), ranks_below);
 }

@@ -54,7 +54,7 @@ class MergeLoop {
   // Merges every occurrence of `key` into the token `new_id`, left to right, and keeps every
   // pair count equal to the weighted number of its live occurrences.
   void merge(uint32_t key, uint16_t new_id) {
-    PairInfo& info = pair_stats_.find(key)->second;
+    PairInfo& info = *pair_stats_.find(key);
     info.count = 0;
     const int64_t begin = info.begin, end = info.end;  // `info` may move as pairs are added
     for (int64_t k = begin; k < end; ++k) {
@@ -94,10 +94,7 @@ class MergeLoop {
   }
 
   void lower(uint32_t key, int64_t weight) {
-    const auto found = pair_stats_.find(key);
-    if (found != pair_stats_.end()) {
-      found->second.count = std::max<int64_t>(0, found->second.count - weight);
-    }
+    if (PairInfo* info = pair_stats_.find(key)) info->count = std::max<int64_t>(0, info->count - weight);
   }
 
   void record(uint32_t key, int32_t node, int64_t weight) {
@@ -113,7 +110,7 @@ class MergeLoop {
     recorded_.erase(std::unique(recorded_.begin(), recorded_.end()), recorded_.end());
     for (size_t i = 0; i < recorded_.size();) {
       const uint32_t key = recorded_[i].key;
-      PairInfo& info = pair_stats_.find(key)->second;
+      PairInfo& info = *pair_stats_.find(key);
       info.begin = static_cast<int64_t>(pair_positions_.size());
       for (; i < recorded_.size() && recorded_[i].key == key; ++i) {
         pair_positions_.push_back(recorded_[i].node);
