@@ -1,0 +1,148 @@
+"""Decoding: token texts each followed by one space, U+FFFD for ids outside `vocab`, the untrained
+diagnostic, and the conversions of the `ids` argument."""
+
+import collections
+
+import pytest
+
+import lorvane_api
+from conftest import tables
+
+UNTRAINED = "[BPE::decode] model isn't trained yet!\n"
+FFFD = "\ufffd"
+
+
+def decode_checked(capfd, model, ids, expected_err=""):
+    capfd.readouterr()
+    before = tables(model)
+    text = model.decode(ids)
+    assert capfd.readouterr().err == expected_err
+    assert tables(model) == before
+    return text
+
+
+@pytest.mark.parametrize(
+    "ids, expected",
+    [
+        ([3, 4], "ab \u0120ab "),
+        ([0, 9, 1], "a " + FFFD + "b "),
+        ([], ""),
+        ([2], "\u0120 "),  # the marker stays the marker
+        ([4], "\u0120ab "),  # largest valid id
+        ([5], FFFD),  # equal to len(vocab): out of range
+        ([5, 65535], FFFD + FFFD),  # nothing between two replacements
+        ([65535, 0, 65535], FFFD + "a " + FFFD),
+        ([1, 1, 1], "b b b "),
+    ],
+)
+def test_decode(capfd, tiny_model, ids, expected):
+    assert decode_checked(capfd, tiny_model, ids) == expected
+
+
+def test_decode_of_encode_keeps_the_marker(capfd, tiny_model):
+    text = decode_checked(capfd, tiny_model, tiny_model.encode("ab ab"))
+    assert text == "ab \u0120ab " and text != "ab ab"
+
+
+@pytest.mark.parametrize(
+    "token",
+    ["", "\x00", "\t\n", "\u4e2d\u6587", "\U0001F600", "\uffff", "\u0120\u0120", "x" * 10000],
+)
+def test_any_token_text_comes_back_whole(capfd, token):
+    model = lorvane_api.BPE(2)
+    model.vocab = ["a", token]
+    assert decode_checked(capfd, model, [1, 0, 1]) == token + " a " + token + " "
+
+
+def test_decode_reads_only_vocab(capfd):
+    model = lorvane_api.BPE(0)
+    model.vocab = ["x", "y"]  # no token_to_id, no merge_rank
+    assert decode_checked(capfd, model, [1, 0]) == "y x "
+
+
+def test_large_vocab_boundary(capfd):
+    model = lorvane_api.BPE(65535)
+    model.vocab = [str(i) for i in range(65535)]  # ids 0..65534
+    assert decode_checked(capfd, model, [65534, 0, 65535]) == "65534 0 " + FFFD
+
+
+@pytest.mark.parametrize("ids", [[], [0], [0, 1, 2], [65535]])
+def test_untrained(capfd, ids):
+    assert decode_checked(capfd, lorvane_api.BPE(10), ids, UNTRAINED) == ""
+
+
+def test_emptied_vocab_is_untrained(capfd, tiny_model):
+    tiny_model.vocab = []
+    assert decode_checked(capfd, tiny_model, [0, 1], UNTRAINED) == ""
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize(
+    "ids, expected",
+    [
+        ((3, 4), "ab \u0120ab "),
+        (range(3), "a b \u0120 "),
+        (collections.deque([1, 0]), "b a "),
+        (["3", "0"], "ab a "),  # texts spelling whole numbers
+        ([b"1"], "b "),
+        (["65535"], FFFD),
+        ([True, False], "b a "),
+        ([Index(4)], "\u0120ab "),
+        (bytearray(b"\x00\x01"), "a b "),
+        (memoryview(b"\x03"), "ab "),
+    ],
+)
+def test_accepted_ids(capfd, tiny_model, ids, expected):
+    assert decode_checked(capfd, tiny_model, ids) == expected
+
+
+@pytest.mark.parametrize(
+    "ids",
+    [
+        [65536],
+        [-1],
+        [0, 2**64],
+        [1.0],
+        [0, 1, 2.5],
+        ["x"],
+        ["1.0"],
+        [None],
+        [[1]],
+        "01",  # str is refused as a whole, not read character by character
+        b"\x00\x01",
+        {0, 1},
+        {0: 1},
+        (i for i in range(2)),
+        None,
+        5,
+    ],
+)
+def test_refused_ids(capfd, tiny_model, ids):
+    capfd.readouterr()
+    before = tables(tiny_model)
+    with pytest.raises(TypeError):
+        tiny_model.decode(ids)
+    assert capfd.readouterr().err == ""
+    assert tables(tiny_model) == before
+
+
+def test_refused_even_when_untrained(capfd):
+    # The argument is converted before the model is asked: no diagnostic.
+    with pytest.raises(TypeError):
+        lorvane_api.BPE(1).decode([-1])
+    assert capfd.readouterr().err == ""
+
+
+def test_decode_keyword(tiny_model):
+    assert tiny_model.decode(ids=[0]) == "a "
+    with pytest.raises(TypeError):
+        tiny_model.decode(tokens=[0])
+    with pytest.raises(TypeError):
+        tiny_model.decode()
