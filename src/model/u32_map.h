@@ -25,7 +25,7 @@ class U32Map {
   // The value of `key`, inserted value-initialised when absent. Invalidates other references.
   Value& operator[](uint32_t key) {
     if (key == kFree) return spare_ ? *spare_ : spare_.emplace();
-    if ((size_ + 1) * 2 > keys_.size()) grow();
+    if ((size_ + 1) * 4 > keys_.size() * 3) grow();  // load factor at most 3/4
     size_t s = slot_of(key);
     while (keys_[s] != key && keys_[s] != kFree) s = next(s);
     if (keys_[s] == kFree) {
@@ -60,7 +60,7 @@ class U32Map {
 
   void reset(size_t expected) {
     size_t slots = 16;
-    while (slots < expected * 2) slots *= 2;
+    while (slots * 3 < expected * 4) slots *= 2;
     keys_.assign(slots, kFree);
     values_.assign(slots, Value{});
     size_ = 0;

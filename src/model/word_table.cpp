@@ -48,3 +48,9 @@ std::pair<uint32_t, bool> WordTable::intern(std::span<const uint16_t> units) {
   slots_[s] = static_cast<uint32_t>(size());
   return {slots_[s] - 1, true};
 }
+
+std::vector<uint16_t> WordTable::take_units() {
+  std::vector<uint16_t> units = std::move(arena_);
+  *this = WordTable();
+  return units;
+}

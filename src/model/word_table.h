@@ -19,6 +19,10 @@ class WordTable {
     return {arena_.data() + starts_[i], static_cast<size_t>(starts_[i + 1] - starts_[i])};
   }
   uint64_t total_units() const { return arena_.size(); }
+  // Offset of word i in the arena; i == size() gives the arena's length.
+  uint64_t start(size_t i) const { return starts_[i]; }
+  // Hands over the arena (all words back to back) and empties the table.
+  std::vector<uint16_t> take_units();
 
  private:
   size_t find_slot(std::span<const uint16_t> units, uint64_t hash) const;

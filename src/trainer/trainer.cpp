@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bitset>
 #include <iostream>
+#include <limits>
+#include <stdexcept>
 #include <memory>
 #include <utf8.h>
 
@@ -40,12 +42,37 @@ std::optional<InitialSymbols> initial_symbols(const WordCounts& words, int vocab
 
 namespace {
 
+// Finds the word of a node. Positions are visited in ascending order within one merge, so the
+// search gallops forward from the last answer instead of searching all words each time.
+class WordCursor {
+ public:
+  explicit WordCursor(const std::vector<uint32_t>& word_heads) : heads_(word_heads) {}
+  void restart() { word_ = 0; }
+  uint32_t word_of(uint32_t node) {
+    if (node < heads_[word_]) word_ = 0;
+    size_t step = 1, low = word_;
+    while (low + step < heads_.size() && heads_[low + step] <= node) {
+      low += step;
+      step *= 2;
+    }
+    const auto high = std::min(heads_.size(), low + step + 1);
+    word_ = static_cast<uint32_t>(
+        std::upper_bound(heads_.begin() + static_cast<std::ptrdiff_t>(low),
+                         heads_.begin() + static_cast<std::ptrdiff_t>(high), node) -
+        heads_.begin() - 1);
+    return word_;
+  }
+
+ private:
+  const std::vector<uint32_t>& heads_;
+  uint32_t word_ = 0;
+};
+
 // The working state of the merge loop and the steps of one merge.
 class MergeLoop {
  public:
-  explicit MergeLoop(Chains chains) : chains_(std::move(chains)) {
-    build_pairs(pair_stats_, chains_.word_heads, chains_.word_counts, chains_.nodes,
-                pair_positions_);
+  explicit MergeLoop(Chains chains) : chains_(std::move(chains)), cursor_(chains_.word_heads) {
+    build_pairs(pair_stats_, chains_, pair_positions_);
     pair_heap_.rebuild(pair_stats_);
   }
 
@@ -56,10 +83,10 @@ class MergeLoop {
   void merge(uint32_t key, uint16_t new_id) {
     PairInfo& info = *pair_stats_.find(key);
     info.count = 0;
-    const int64_t begin = info.begin, end = info.end;  // `info` may move as pairs are added
-    for (int64_t k = begin; k < end; ++k) {
-      merge_occurrence(pair_positions_[static_cast<size_t>(k)], pair_left(key), pair_right(key),
-                       new_id);
+    const uint32_t begin = info.begin, end = info.end;  // `info` may move as pairs are added
+    cursor_.restart();
+    for (uint32_t k = begin; k < end; ++k) {
+      merge_occurrence(pair_positions_[k], pair_left(key), pair_right(key), new_id);
     }
     commit_new_pairs();
     if (pair_heap_.size() > 3 * pair_stats_.size()) pair_heap_.rebuild(pair_stats_);
@@ -68,28 +95,28 @@ class MergeLoop {
  private:
   struct Recorded {
     uint32_t key;
-    int32_t node;
+    uint32_t node;
     auto operator<=>(const Recorded&) const = default;
   };
 
-  void merge_occurrence(int32_t p, uint16_t left, uint16_t right, uint16_t new_id) {
-    std::vector<Node>& nodes = chains_.nodes;
+  void merge_occurrence(uint32_t p, uint16_t left, uint16_t right, uint16_t new_id) {
+    std::vector<uint16_t>& ids = chains_.ids;
     // An occurrence that overlaps one just merged (the second pair of a a a) no longer holds.
-    const int32_t q = nodes[p].next;
-    if (nodes[p].id != left || q == -1 || nodes[q].id != right) return;
-    const auto weight = static_cast<int64_t>(chains_.word_counts[chains_.node_word[p]]);
-    const int32_t s = nodes[q].next;
-    nodes[p].id = new_id;
-    nodes[p].next = s;
-    if (s != -1) nodes[s].prev = p;
-    nodes[q].id = kDeadId;
-    if (const int32_t l = nodes[p].prev; l != -1) {
-      lower(pair_key(nodes[l].id, left), weight);
-      record(pair_key(nodes[l].id, new_id), l, weight);
+    if (ids[p] != left) return;
+    const uint32_t w = cursor_.word_of(p);
+    const int64_t q = chains_.next(w, p);
+    if (q == -1 || ids[q] != right) return;
+    const auto weight = static_cast<int64_t>(chains_.word_counts[w]);
+    const int64_t s = chains_.next(w, static_cast<uint32_t>(q));
+    ids[p] = new_id;
+    ids[q] = kDeadId;
+    if (const int64_t l = chains_.prev(w, p); l != -1) {
+      lower(pair_key(ids[l], left), weight);
+      record(pair_key(ids[l], new_id), static_cast<uint32_t>(l), weight);
     }
     if (s != -1) {
-      lower(pair_key(right, nodes[s].id), weight);
-      record(pair_key(new_id, nodes[s].id), p, weight);
+      lower(pair_key(right, ids[s]), weight);
+      record(pair_key(new_id, ids[s]), p, weight);
     }
   }
 
@@ -97,7 +124,7 @@ class MergeLoop {
     if (PairInfo* info = pair_stats_.find(key)) info->count = std::max<int64_t>(0, info->count - weight);
   }
 
-  void record(uint32_t key, int32_t node, int64_t weight) {
+  void record(uint32_t key, uint32_t node, int64_t weight) {
     pair_stats_[key].count += weight;
     recorded_.push_back({key, node});
   }
@@ -108,22 +135,53 @@ class MergeLoop {
   void commit_new_pairs() {
     std::sort(recorded_.begin(), recorded_.end());
     recorded_.erase(std::unique(recorded_.begin(), recorded_.end()), recorded_.end());
+    if (pair_positions_.size() + recorded_.size() > pair_positions_.capacity()) {
+      compact_positions(recorded_.size());
+    }
     for (size_t i = 0; i < recorded_.size();) {
       const uint32_t key = recorded_[i].key;
       PairInfo& info = *pair_stats_.find(key);
-      info.begin = static_cast<int64_t>(pair_positions_.size());
+      info.begin = position_index(pair_positions_.size());
       for (; i < recorded_.size() && recorded_[i].key == key; ++i) {
         pair_positions_.push_back(recorded_[i].node);
       }
-      info.end = static_cast<int64_t>(pair_positions_.size());
+      info.end = position_index(pair_positions_.size());
       if (info.count > 0) pair_heap_.push(key, info.count);
     }
     recorded_.clear();
   }
 
+  // A pair whose count is 0 can never occur again (only a merge's new pairs gain occurrences),
+  // so its occurrence list is dead. Instead of doubling pair_positions, copy the live lists into
+  // an array with room for `incoming` more entries and half as much again.
+  void compact_positions(size_t incoming) {
+    size_t live = incoming;
+    pair_stats_.for_each([&](uint32_t, const PairInfo& info) {
+      if (info.count > 0) live += info.end - info.begin;
+    });
+    std::vector<uint32_t> kept;
+    kept.reserve(live + live / 2);
+    pair_stats_.for_each([&](uint32_t, PairInfo& info) {
+      const uint32_t begin = info.begin, end = info.end;
+      info.begin = info.end = position_index(kept.size());
+      if (info.count <= 0) return;
+      kept.insert(kept.end(), pair_positions_.begin() + begin, pair_positions_.begin() + end);
+      info.end = position_index(kept.size());
+    });
+    pair_positions_.swap(kept);
+  }
+
+  static uint32_t position_index(size_t index) {
+    if (index > std::numeric_limits<uint32_t>::max()) {
+      throw std::length_error("more than 2^32 - 1 pair occurrences");
+    }
+    return static_cast<uint32_t>(index);
+  }
+
   Chains chains_;
+  WordCursor cursor_;
   PairStats pair_stats_;
-  std::vector<int32_t> pair_positions_;
+  std::vector<uint32_t> pair_positions_;
   PairHeap pair_heap_;
   std::vector<Recorded> recorded_;
 };
@@ -133,9 +191,8 @@ class MergeLoop {
 TrainedTables train_words(WordCounts words, InitialSymbols symbols, int vocab_size) {
   TrainedTables tables;
   tables.vocab = std::move(symbols.vocab);
-  // 1. Chains of the distinct words; the counted words are no longer needed.
-  Chains chains = build_chains(words, symbols.symbol_ids);
-  words = WordCounts();
+  // 1. Chains of the distinct words, built in the storage of the counted words.
+  Chains chains = build_chains(std::move(words), symbols.symbol_ids);
   // 2. Pair statistics and the heap.
   MergeLoop loop(std::move(chains));
   // 3. Merge the best pair until the vocabulary is full or no pair is left.

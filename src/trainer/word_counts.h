@@ -26,6 +26,11 @@ class WordCounts {
   std::span<const uint16_t> word(size_t i) const { return words_.word(i); }
   uint64_t count(size_t i) const { return counts_[i]; }
   uint64_t total_units() const { return words_.total_units(); }
+  uint64_t word_start(size_t i) const { return words_.start(i); }
+
+  // Hand over the words back to back and their counts, emptying this object.
+  std::vector<uint16_t> take_units() { return words_.take_units(); }
+  std::vector<uint64_t> take_counts() { return std::move(counts_); }
 
  private:
   WordTable words_;
