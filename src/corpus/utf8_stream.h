@@ -1,12 +1,12 @@
 #pragma once
 
+#include <utf8.h>
 #include <algorithm>
 #include <cstdint>
 #include <iostream>
 #include <istream>
 #include <stdexcept>
 #include <string>
-#include <utf8.h>
 #include <vector>
 
 #include "report/progress.h"
@@ -42,18 +42,18 @@ template <class Sink>
 void stream_utf8_units(std::istream& in, uint64_t size, Sink& sink) {
   constexpr uint64_t kReportEvery = 1048576;
   std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(size, kChunkBytes)) + 4);
-  uint64_t unread = size;     // bytes not yet read from the stream
-  uint64_t consumed = 0;      // bytes decoded so far
+  uint64_t unread = size;  // bytes not yet read from the stream
+  uint64_t consumed = 0;   // bytes decoded so far
   uint64_t last_report = 0;
-  size_t held = 0;            // bytes carried over from the previous chunk
+  size_t held = 0;  // bytes carried over from the previous chunk
   while (true) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(unread, buffer.size() - 4 - held));
     in.read(buffer.data() + held, static_cast<std::streamsize>(want));
     const auto got = static_cast<size_t>(in.gcount());
     if (got != want) {
       throw std::runtime_error("short read: the corpus file delivered " +
-                               std::to_string(size - unread + got) + " of " +
-                               std::to_string(size) + " bytes");
+                               std::to_string(size - unread + got) + " of " + std::to_string(size) +
+                               " bytes");
     }
     unread -= got;
     const bool last_chunk = unread == 0;

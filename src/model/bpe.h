@@ -12,8 +12,8 @@
 // The model is trained while `vocab` is not empty.
 class LORVANE_API BPE {
  public:
-  int vocab_size;                                          // target number of tokens
-  std::vector<std::string> vocab;                          // token id -> UTF-8 text
+  int vocab_size;                                         // target number of tokens
+  std::vector<std::string> vocab;                         // token id -> UTF-8 text
   std::unordered_map<uint32_t, uint32_t> merge_rank;      // pair key -> merge rank (0 = first)
   std::unordered_map<std::string, uint32_t> token_to_id;  // text -> id (highest id on repeats)
 

@@ -1,7 +1,7 @@
+#include <utf8.h>
 #include <array>
 #include <iostream>
 #include <stdexcept>
-#include <utf8.h>
 
 #include "model/bpe.h"
 #include "model/merger.h"
@@ -66,7 +66,8 @@ std::vector<uint16_t> BPE::encode(const std::string& text) const {
     return {};
   }
   const std::vector<uint16_t> units = utf8_to_units(text);
-  std::vector<uint16_t> ids = units.empty() ? std::vector<uint16_t>{} : initial_ids(units, token_to_id);
+  std::vector<uint16_t> ids =
+      units.empty() ? std::vector<uint16_t>{} : initial_ids(units, token_to_id);
   if (ids.empty()) {
     std::cerr << "[error] empty \n";
     return {};

@@ -66,8 +66,8 @@ std::optional<std::vector<uint16_t>> merge_by_words(const std::vector<uint16_t>&
   std::vector<uint16_t> out;
   out.reserve(ids.size());
   Merger merger(model, FlatRanks(model.merge_rank));
-  WordTable words;                      // the distinct words, as initial ids
-  std::vector<uint16_t> merged_words;   // their merged ids, back to back
+  WordTable words;                       // the distinct words, as initial ids
+  std::vector<uint16_t> merged_words;    // their merged ids, back to back
   std::vector<size_t> merged_starts{0};  // word i is merged_words[merged_starts[i], ...[i + 1])
   std::vector<uint16_t> word;
   try {

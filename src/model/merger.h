@@ -1,24 +1,25 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
-#include <algorithm>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "model/bpe.h"
-#include "model/u32_map.h"
 #include "model/pair_key.h"
+#include "model/u32_map.h"
 
 // Design note. The result of encoding is defined by a plain rescan: find the adjacent pair of
 // lowest rank (the leftmost on ties), merge it, and scan again from the start. That costs
-// n x m lookups and takes hours on a megabyte of text. Here the symbols form a linked list over their initial positions and every ranked pair sits in a
-// min-heap ordered by (rank, position of its left symbol). Merges keep the left node, so
-// positions stay in text order and the heap's top is exactly the pair the rescan would pick.
-// Entries are never removed: a popped entry counts only if the pair now at its position still
-// has its rank. Every merge computes the merged id the way the rescan does (texts joined, looked
-// up with a checked lookup), so broken tables raise the same error at the same merge.
+// n x m lookups and takes hours on a megabyte of text. Here the symbols form a linked list over
+// their initial positions and every ranked pair sits in a min-heap ordered by (rank, position of
+// its left symbol). Merges keep the left node, so positions stay in text order and the heap's top
+// is exactly the pair the rescan would pick. Entries are never removed: a popped entry counts only
+// if the pair now at its position still has its rank. Every merge computes the merged id the way
+// the rescan does (texts joined, looked up with a checked lookup), so broken tables raise the same
+// error at the same merge.
 
 inline constexpr uint32_t kNoRank = 0xFFFFFFFF;  // never merged: a merge needs a lower rank
 
@@ -118,7 +119,7 @@ class Merger {
 
   const BPE& model_;
   Ranks ranks_;
-  U32Map<uint16_t> merged_;  // pair key -> id of the joined token
+  U32Map<uint16_t> merged_;           // pair key -> id of the joined token
   std::vector<int32_t> next_, prev_;  // links of the live nodes; reused between calls
   std::vector<uint32_t> rank_;        // rank of the pair starting at each node
   std::vector<uint64_t> heap_;        // min-heap of (rank, position) entries

@@ -6,5 +6,9 @@
 constexpr uint32_t pair_key(uint16_t left, uint16_t right) {
   return (static_cast<uint32_t>(left) << 16) | right;
 }
-constexpr uint16_t pair_left(uint32_t key) { return static_cast<uint16_t>(key >> 16); }
-constexpr uint16_t pair_right(uint32_t key) { return static_cast<uint16_t>(key & 0xFFFF); }
+constexpr uint16_t pair_left(uint32_t key) {
+  return static_cast<uint16_t>(key >> 16);
+}
+constexpr uint16_t pair_right(uint32_t key) {
+  return static_cast<uint16_t>(key & 0xFFFF);
+}

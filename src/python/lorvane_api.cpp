@@ -71,8 +71,7 @@ NB_MODULE(lorvane_api, m) {
           [](BPE& model, nb::handle value) {
             model.vocab = convert_or_refuse<std::vector<std::string>>(stable(value));
           },
-          nb::for_setter(
-              nb::sig("def vocab(self, arg: collections.abc.Sequence[str], /) -> None")))
+          nb::for_setter(nb::sig("def vocab(self, arg: collections.abc.Sequence[str], /) -> None")))
       .def_prop_rw(
           "merge_rank", [](const BPE& model) { return model.merge_rank; },
           [](BPE& model, nb::handle value) {
@@ -85,6 +84,6 @@ NB_MODULE(lorvane_api, m) {
           [](BPE& model, nb::handle value) {
             model.token_to_id = mapping_from<std::unordered_map<std::string, uint32_t>>(value);
           },
-          nb::for_setter(nb::sig(
-              "def token_to_id(self, arg: collections.abc.Mapping[str, int], /) -> None")));
+          nb::for_setter(
+              nb::sig("def token_to_id(self, arg: collections.abc.Mapping[str, int], /) -> None")));
 }

@@ -53,8 +53,10 @@ void draw_file_progress(uint64_t done, uint64_t total, uint64_t tokens) {
   const Fill fill = fill_of(static_cast<float>(done), static_cast<float>(total));
   std::string bar(kCells, ' ');
   for (int i = 0; i < kCells; ++i) {
-    if (i < fill.cells) bar[i] = '=';
-    else if (i == fill.cells) bar[i] = '>';
+    if (i < fill.cells)
+      bar[i] = '=';
+    else if (i == fill.cells)
+      bar[i] = '>';
   }
   std::cout << "\rPre-Tokenizing  | [" << bar << "] ";
   write_percent(fill.percent);

@@ -1,12 +1,12 @@
 #include "trainer/trainer.h"
 
+#include <utf8.h>
 #include <algorithm>
 #include <bitset>
 #include <iostream>
 #include <limits>
-#include <stdexcept>
 #include <memory>
-#include <utf8.h>
+#include <stdexcept>
 
 #include "model/pair_key.h"
 #include "report/progress.h"
@@ -121,7 +121,8 @@ class MergeLoop {
   }
 
   void lower(uint32_t key, int64_t weight) {
-    if (PairInfo* info = pair_stats_.find(key)) info->count = std::max<int64_t>(0, info->count - weight);
+    if (PairInfo* info = pair_stats_.find(key))
+      info->count = std::max<int64_t>(0, info->count - weight);
   }
 
   void record(uint32_t key, uint32_t node, int64_t weight) {

@@ -18,8 +18,8 @@ struct TrainedTables {
 
 // The initial symbols: ids 0 to n-1 in ascending code-unit order.
 struct InitialSymbols {
-  std::vector<std::string> vocab;       // UTF-8 text of each initial id
-  std::vector<uint16_t> symbol_ids;     // code unit -> initial id (65536 entries)
+  std::vector<std::string> vocab;    // UTF-8 text of each initial id
+  std::vector<uint16_t> symbol_ids;  // code unit -> initial id (65536 entries)
 };
 
 // Collects the alphabet of `words` and checks `vocab_size` against it and against 65535. A
