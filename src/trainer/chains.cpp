@@ -16,6 +16,9 @@ Chains build_chains(WordCounts&& words, const std::vector<uint16_t>& symbol_ids)
   }
   chains.word_counts = words.take_counts();
   chains.ids = words.take_units();
+  // The arrays grew by doubling while the corpus was read; they keep their size from now on.
+  chains.word_counts.shrink_to_fit();
+  chains.ids.shrink_to_fit();
   for (uint16_t& id : chains.ids) id = symbol_ids[id];
   return chains;
 }
