@@ -21,16 +21,8 @@ namespace {
 
 constexpr size_t kMinIdsForWords = 16384;  // below this, the check costs more than it saves
 
-// Id of the merge of left and right, or nullopt where merging them would fail.
-std::optional<uint16_t> joined_id(const BPE& model, uint16_t left, uint16_t right) {
-  if (left >= model.vocab.size() || right >= model.vocab.size()) return std::nullopt;
-  const auto found = model.token_to_id.find(model.vocab[left] + model.vocab[right]);
-  if (found == model.token_to_id.end()) return std::nullopt;
-  return static_cast<uint16_t>(found->second);
-}
-
 // True when no ranked pair can join the last node of one word to the first node of the next.
-bool words_merge_apart(const BPE& model, uint16_t marker) {
+bool words_merge_apart(const BPE& model, uint16_t marker, Merger<FlatRanks>& merger) {
   std::vector<uint32_t> ranked;  // keys sorted, so the pairs of one left id are adjacent
   ranked.reserve(model.merge_rank.size());
   for (const auto& [key, rank] : model.merge_rank) {
@@ -45,7 +37,7 @@ bool words_merge_apart(const BPE& model, uint16_t marker) {
     pending.pop_back();
     auto it = std::lower_bound(ranked.begin(), ranked.end(), pair_key(left, 0));
     for (; it != ranked.end() && pair_left(*it) == left; ++it) {
-      const std::optional<uint16_t> id = joined_id(model, left, pair_right(*it));
+      const std::optional<uint16_t> id = merger.joined_id(left, pair_right(*it));
       if (id && !first_ids->test(*id)) {
         first_ids->set(*id);
         pending.push_back(*id);
@@ -61,11 +53,11 @@ std::optional<std::vector<uint16_t>> merge_by_words(const std::vector<uint16_t>&
   const auto marker_entry = model.token_to_id.find("\xC4\xA0");  // U+0120
   if (marker_entry == model.token_to_id.end()) return std::nullopt;
   const auto marker = static_cast<uint16_t>(marker_entry->second);
-  if (!words_merge_apart(model, marker)) return std::nullopt;
+  Merger merger(model, FlatRanks(model.merge_rank));
+  if (!words_merge_apart(model, marker, merger)) return std::nullopt;
 
   std::vector<uint16_t> out;
   out.reserve(ids.size());
-  Merger merger(model, FlatRanks(model.merge_rank));
   WordTable words;                       // the distinct words, as initial ids
   std::vector<uint16_t> merged_words;    // their merged ids, back to back
   std::vector<size_t> merged_starts{0};  // word i is merged_words[merged_starts[i], ...[i + 1])

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -58,18 +59,55 @@ class Merger {
   // Merges `ids` in place. Throws std::out_of_range for an id outside `vocab` or a joined text
   // that `token_to_id` lacks, at the same merge as the plain rescan.
   void merge(std::vector<uint16_t>& ids) {
-    if (ids.size() > 1) queue(ids);
+    if (ids.size() <= kShortRun) {
+      scan(ids);
+    } else {
+      queue(ids);
+    }
+  }
+
+  // Id of the token joining two ids, or nullopt where joining them fails (an id outside
+  // `vocab`, or a joined text that has no id).
+  std::optional<uint16_t> joined_id(uint16_t left, uint16_t right) {
+    const uint32_t key = pair_key(left, right);
+    if (const uint16_t* cached = merged_.find(key)) return *cached;
+    if (left >= model_.vocab.size() || right >= model_.vocab.size()) return std::nullopt;
+    const auto found = model_.token_to_id.find(model_.vocab[left] + model_.vocab[right]);
+    if (found == model_.token_to_id.end()) return std::nullopt;
+    return merged_[key] = static_cast<uint16_t>(found->second);
   }
 
  private:
-  // Id of the token joining two ids, computed as the rescan does.
+  // Id of the token joining two ids, computed as the rescan does: a failure raises the
+  // standard out-of-range error of the checked lookup that fails.
   uint16_t merged_id(uint16_t left, uint16_t right) {
-    const uint32_t key = pair_key(left, right);
-    if (const uint16_t* cached = merged_.find(key)) return *cached;
+    if (const std::optional<uint16_t> id = joined_id(left, right)) return *id;
     const std::string joined = model_.vocab.at(left) + model_.vocab.at(right);
-    const auto id = static_cast<uint16_t>(model_.token_to_id.at(joined));
-    merged_[key] = id;
-    return id;
+    return static_cast<uint16_t>(model_.token_to_id.at(joined));  // throws: the text is missing
+  }
+
+  static constexpr size_t kShortRun = 24;  // a word: scanning a few ranks beats a heap
+
+  // The rescan itself, with the rank of every adjacent pair kept in an array: each merge looks
+  // up only the two pairs it creates.
+  void scan(std::vector<uint16_t>& ids) {
+    if (ids.size() < 2) return;
+    uint32_t ranks[kShortRun];
+    size_t pairs = ids.size() - 1;
+    for (size_t i = 0; i < pairs; ++i) ranks[i] = ranks_(pair_key(ids[i], ids[i + 1]));
+    while (pairs > 0) {
+      size_t at = 0;
+      for (size_t i = 1; i < pairs; ++i) {
+        if (ranks[i] < ranks[at]) at = i;
+      }
+      if (ranks[at] == kNoRank) break;
+      ids[at] = merged_id(ids[at], ids[at + 1]);
+      ids.erase(ids.begin() + static_cast<std::ptrdiff_t>(at) + 1);
+      std::copy(ranks + at + 1, ranks + pairs, ranks + at);
+      --pairs;
+      if (at > 0) ranks[at - 1] = ranks_(pair_key(ids[at - 1], ids[at]));
+      if (at < pairs) ranks[at] = ranks_(pair_key(ids[at], ids[at + 1]));
+    }
   }
 
   void queue(std::vector<uint16_t>& ids) {

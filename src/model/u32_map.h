@@ -16,8 +16,8 @@ class U32Map {
   Value* find(uint32_t key) {
     if (key == kFree) return spare_ ? &*spare_ : nullptr;
     for (size_t s = slot_of(key);; s = next(s)) {
-      if (keys_[s] == key) return &values_[s];
-      if (keys_[s] == kFree) return nullptr;
+      if (slots_[s].key == key) return &slots_[s].value;
+      if (slots_[s].key == kFree) return nullptr;
     }
   }
   const Value* find(uint32_t key) const { return const_cast<U32Map*>(this)->find(key); }
@@ -25,14 +25,14 @@ class U32Map {
   // The value of `key`, inserted value-initialised when absent. Invalidates other references.
   Value& operator[](uint32_t key) {
     if (key == kFree) return spare_ ? *spare_ : spare_.emplace();
-    if ((size_ + 1) * 4 > keys_.size() * 3) grow();  // load factor at most 3/4
+    if ((size_ + 1) * 4 > slots_.size() * 3) grow();  // load factor at most 3/4
     size_t s = slot_of(key);
-    while (keys_[s] != key && keys_[s] != kFree) s = next(s);
-    if (keys_[s] == kFree) {
-      keys_[s] = key;
+    while (slots_[s].key != key && slots_[s].key != kFree) s = next(s);
+    if (slots_[s].key == kFree) {
+      slots_[s].key = key;
       ++size_;
     }
-    return values_[s];
+    return slots_[s].value;
   }
 
   size_t size() const { return size_ + (spare_ ? 1 : 0); }
@@ -40,8 +40,8 @@ class U32Map {
   // Calls f(key, value) for every entry, in slot order.
   template <class F>
   void for_each(F&& f) {
-    for (size_t s = 0; s < keys_.size(); ++s) {
-      if (keys_[s] != kFree) f(keys_[s], values_[s]);
+    for (Slot& slot : slots_) {
+      if (slot.key != kFree) f(slot.key, slot.value);
     }
     if (spare_) f(kFree, *spare_);
   }
@@ -54,31 +54,31 @@ class U32Map {
   static constexpr uint32_t kFree = 0xFFFFFFFF;
 
   size_t slot_of(uint32_t key) const {
-    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> 32) & (keys_.size() - 1);
+    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> 32) & (slots_.size() - 1);
   }
-  size_t next(size_t s) const { return (s + 1) & (keys_.size() - 1); }
+  size_t next(size_t s) const { return (s + 1) & (slots_.size() - 1); }
 
   void reset(size_t expected) {
     size_t slots = 16;
     while (slots * 3 < expected * 4) slots *= 2;
-    keys_.assign(slots, kFree);
-    values_.assign(slots, Value{});
+    slots_.assign(slots, Slot{kFree, Value{}});
     size_ = 0;
   }
 
   void grow() {
-    std::vector<uint32_t> keys;
-    std::vector<Value> values;
-    keys.swap(keys_);
-    values.swap(values_);
-    reset(keys.size());
-    for (size_t s = 0; s < keys.size(); ++s) {
-      if (keys[s] != kFree) (*this)[keys[s]] = std::move(values[s]);
+    std::vector<Slot> old;
+    old.swap(slots_);
+    reset(old.size());
+    for (Slot& slot : old) {
+      if (slot.key != kFree) (*this)[slot.key] = std::move(slot.value);
     }
   }
 
-  std::vector<uint32_t> keys_;
-  std::vector<Value> values_;
+  struct Slot {
+    uint32_t key;
+    Value value;
+  };
+  std::vector<Slot> slots_;  // key and value side by side: one cache line per probe
   size_t size_ = 0;
   std::optional<Value> spare_;  // the value of key 0xFFFFFFFF
 };
