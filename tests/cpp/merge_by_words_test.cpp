@@ -1,0 +1,115 @@
+// Long texts are merged word by word with a cache; the result (or the error) must be exactly that
+// of merging the whole sequence at once, which the Python tests check against a plain rescan.
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "model/bpe.h"
+#include "model/merger.h"
+
+namespace {
+
+constexpr uint16_t kMarkerUnit = 0x0120;
+
+struct Outcome {
+  std::optional<std::vector<uint16_t>> ids;
+  std::string error;  // exception type and message when ids is empty
+  bool operator==(const Outcome&) const = default;
+};
+
+template <class Merge>
+Outcome run(std::vector<uint16_t> ids, Merge merge) {
+  try {
+    merge(ids);
+    return {ids, ""};
+  } catch (const std::out_of_range& e) {
+    return {std::nullopt, std::string("out_of_range: ") + e.what()};
+  }
+}
+
+// A model trained on random words over a few letters; spaces become the word-start marker.
+BPE trained_model(std::mt19937& rng, int vocab_size) {
+  std::vector<uint16_t> units;
+  std::uniform_int_distribution<int> letter(0, 4), length(1, 7);
+  for (int w = 0; w < 400; ++w) {
+    if (w > 0) units.push_back(kMarkerUnit);
+    for (int n = length(rng); n > 0; --n) units.push_back(static_cast<uint16_t>('a' + letter(rng)));
+    units.push_back(0);
+  }
+  BPE model(vocab_size);
+  std::streambuf* saved = std::cout.rdbuf(nullptr);  // the progress bars are not under test
+  model.train(units);
+  std::cout.rdbuf(saved);
+  return model;
+}
+
+// A long id sequence of words, each starting with the marker's id, plus stray ids.
+std::vector<uint16_t> long_text(std::mt19937& rng, const BPE& model) {
+  const auto marker = static_cast<uint16_t>(model.token_to_id.at("\xC4\xA0"));
+  const auto initial = static_cast<int>(model.vocab.size() - model.merge_rank.size());
+  std::uniform_int_distribution<int> symbol(0, initial - 1), length(1, 9), stray(0, 99);
+  std::vector<uint16_t> ids;
+  while (ids.size() < 20000) {
+    ids.push_back(marker);
+    for (int n = length(rng); n > 0; --n) ids.push_back(static_cast<uint16_t>(symbol(rng)));
+    if (stray(rng) == 0) ids.push_back(static_cast<uint16_t>(stray(rng) * 700));
+  }
+  return ids;
+}
+
+Outcome by_words(const std::vector<uint16_t>& ids, const BPE& model) {
+  return run(ids, [&](std::vector<uint16_t>& v) { apply_merges(v, model); });
+}
+
+Outcome whole(const std::vector<uint16_t>& ids, const BPE& model) {
+  return run(ids,
+             [&](std::vector<uint16_t>& v) { Merger(model, MapRanks{model.merge_rank}).merge(v); });
+}
+
+TEST(MergeByWords, TrainedModelsGiveTheWholeTextResult) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 20; ++round) {
+    const BPE model = trained_model(rng, 8 + round * 5);
+    const std::vector<uint16_t> ids = long_text(rng, model);
+    const Outcome expected = whole(ids, model);
+    ASSERT_TRUE(expected.ids.has_value()) << expected.error;
+    EXPECT_EQ(by_words(ids, model), expected) << "round " << round;
+  }
+}
+
+TEST(MergeByWords, BrokenTablesGiveTheWholeTextResultOrError) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 60; ++round) {
+    BPE model = trained_model(rng, 20 + round);
+    const std::vector<uint16_t> ids = long_text(rng, model);
+    // Extra ranks between random ids, some crossing word starts, some without a joined text,
+    // some naming ids beyond the vocabulary; also duplicate and never-merged ranks.
+    std::uniform_int_distribution<int> id(0, static_cast<int>(model.vocab.size()) + 3);
+    std::uniform_int_distribution<uint32_t> rank(0, 40);
+    for (int extra = round % 4; extra > 0; --extra) {
+      const uint32_t key = (static_cast<uint32_t>(id(rng)) << 16) | static_cast<uint32_t>(id(rng));
+      model.merge_rank[key] = extra == 3 ? 0xFFFFFFFF : rank(rng);
+    }
+    if (round % 5 == 0) model.token_to_id.erase(model.vocab.back());
+    EXPECT_EQ(by_words(ids, model), whole(ids, model)) << "round " << round;
+  }
+}
+
+TEST(MergeByWords, PairAcrossWordStartDisablesTheSplit) {
+  // (b, U+0120) ranked: a word start can be absorbed, so words must not be merged apart.
+  BPE model(0);
+  model.vocab = {"a", "b", "\xC4\xA0", "b\xC4\xA0"};
+  model.token_to_id = {{"a", 0}, {"b", 1}, {"\xC4\xA0", 2}, {"b\xC4\xA0", 3}};
+  model.merge_rank = {{(1u << 16) | 2u, 0}};
+  std::vector<uint16_t> ids;
+  while (ids.size() < 20000) ids.insert(ids.end(), {2, 0, 1});
+  const Outcome expected = whole(ids, model);
+  ASSERT_TRUE(expected.ids.has_value());
+  EXPECT_EQ(by_words(ids, model), expected);
+}
+
+}  // namespace
