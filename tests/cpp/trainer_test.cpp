@@ -11,26 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "model/bpe.h"
 #include "model/pair_key.h"
 
 namespace {
 
 using Units = std::vector<uint16_t>;
-
-class Capture {
- public:
-  explicit Capture(std::ostream& stream) : stream_(stream), old_(stream.rdbuf(buffer_.rdbuf())) {}
-  ~Capture() { stream_.rdbuf(old_); }
-  Capture(const Capture&) = delete;
-  Capture& operator=(const Capture&) = delete;
-  std::string text() const { return buffer_.str(); }
-
- private:
-  std::ostream& stream_;
-  std::ostringstream buffer_;
-  std::streambuf* old_;
-};
 
 // Units from ASCII text; '|' stands for the boundary unit.
 Units units_of(const std::string& text) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "corpus/utf8_reader.h"
 #include "report/progress.h"
 
@@ -25,20 +26,6 @@ using Units = std::vector<unsigned short>;
 // The reader reads 4 MiB at a time, so its chunk edges lie at multiples of this in the file.
 constexpr size_t kChunk = size_t{1} << 22;
 constexpr uint64_t kMiB = 1048576;
-
-class Capture {
- public:
-  explicit Capture(std::ostream& stream) : stream_(stream), old_(stream.rdbuf(buffer_.rdbuf())) {}
-  ~Capture() { stream_.rdbuf(old_); }
-  Capture(const Capture&) = delete;
-  Capture& operator=(const Capture&) = delete;
-  std::string text() const { return buffer_.str(); }
-
- private:
-  std::ostream& stream_;
-  std::ostringstream buffer_;
-  std::streambuf* old_;
-};
 
 std::string bytes(std::initializer_list<int> values) {
   std::string s;
