@@ -14,7 +14,7 @@ class WordTable {
   // Index of `units`, and whether this call added it.
   std::pair<uint32_t, bool> intern(std::span<const uint16_t> units);
 
-  size_t size() const { return hashes_.size(); }
+  size_t size() const { return starts_.size() - 1; }
   std::span<const uint16_t> word(size_t i) const {
     return {arena_.data() + starts_[i], static_cast<size_t>(starts_[i + 1] - starts_[i])};
   }
@@ -25,11 +25,10 @@ class WordTable {
   std::vector<uint16_t> take_units();
 
  private:
-  size_t find_slot(std::span<const uint16_t> units, uint64_t hash) const;
+  size_t find_slot(std::span<const uint16_t> units, uint32_t hash) const;
   void grow();
 
   std::vector<uint16_t> arena_;
   std::vector<uint64_t> starts_{0};  // word i is arena_[starts_[i], starts_[i + 1])
-  std::vector<uint64_t> hashes_;
-  std::vector<uint32_t> slots_;  // word index + 1; 0 marks a free slot
+  std::vector<uint64_t> slots_;      // hash << 32 | (word index + 1); 0 marks a free slot
 };
