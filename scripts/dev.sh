@@ -3,6 +3,9 @@
 #   bash scripts/dev.sh demo   set up everything, then train on a generated corpus and show it
 #   bash scripts/dev.sh test   set up everything, then run the Python and C++ test suites
 #   bash scripts/dev.sh setup  only the set-up: system packages, .venv (Python 3.13), build
+#   bash scripts/dev.sh bench [compare.py options]
+#                              peers in .venv-bench, real corpora in bench/corpora (made once
+#                              by make-corpora.sh), then the comparison of bench/compare.py
 # Set-up is idempotent: packages already there are not installed again, the build is incremental.
 set -euo pipefail
 
@@ -81,9 +84,26 @@ run_tests() {
   return $status
 }
 
+run_bench() {
+  local bench_venv="$ROOT/.venv-bench" corpora="$ROOT/bench/corpora" make
+  if [ ! -x "$bench_venv/bin/python" ]; then
+    "$(find_python313)" -m venv "$bench_venv"
+  fi
+  "$bench_venv/bin/python" -m pip install -q --disable-pip-version-check -r "$ROOT/bench/requirements.txt"
+  if [ ! -f "$corpora/en.txt" ]; then
+    make=$(ls "$ROOT"/../shared/bench/make-corpora.sh 2>/dev/null || true)
+    [ -n "$make" ] || { log "no corpora in $corpora and no make-corpora.sh beside the checkout"; exit 1; }
+    bash "$make" "$corpora"
+  fi
+  local module_dir
+  module_dir=$("$PY" -c 'import lorvane_api, os; print(os.path.dirname(lorvane_api.__file__))')
+  PYTHONPATH="$module_dir" "$bench_venv/bin/python" "$ROOT/bench/compare.py" --corpora "$corpora" "$@"
+}
+
 case "${1:-}" in
   setup) setup ;;
   demo) setup; "$PY" "$ROOT/examples/demo.py" ;;
   test) setup; run_tests ;;
-  *) echo "usage: bash scripts/dev.sh demo|test|setup" >&2; exit 2 ;;
+  bench) shift; setup; run_bench "$@" ;;
+  *) echo "usage: bash scripts/dev.sh demo|test|setup|bench" >&2; exit 2 ;;
 esac

@@ -1,0 +1,42 @@
+"""Writes a large corpus for the scale benchmark: en.txt repeated with variations until the
+target size. Copy k keeps the text of copy 0 but title-cases every word whose position in its
+line is k modulo 7 and appends k to every number, so later copies add new words the way more
+text of the same kind would, rather than repeating the first copy exactly."""
+
+import argparse
+import re
+
+NUMBER = re.compile(r"\d+")
+
+
+def vary(line, k):
+    words = line.split(" ")
+    for i in range(k % 7, len(words), 7):
+        words[i] = words[i].title()
+    return NUMBER.sub(lambda m: m.group(0) + str(k), " ".join(words))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("source")
+    parser.add_argument("out")
+    parser.add_argument("--bytes", type=float, default=2e9, help="target size (default 2e9)")
+    args = parser.parse_args()
+    target = int(args.bytes)
+    lines = open(args.source, encoding="utf-8").read().splitlines(keepends=True)
+    written = 0
+    with open(args.out, "w", encoding="utf-8") as out:
+        k = 0
+        while written < target:
+            for line in lines:
+                text = line if k == 0 else vary(line, k)
+                out.write(text)
+                written += len(text.encode("utf-8"))
+                if written >= target:
+                    break
+            k += 1
+    print(f"{written} bytes in {k} copies")
+
+
+if __name__ == "__main__":
+    main()
