@@ -6,46 +6,34 @@
 #include <string>
 
 #include "model/merger.h"
+#include "model/pair_key.h"
 #include "model/word_table.h"
 
-// Long texts are merged word by word. A word starts at each id of the space marker. If no ranked
-// pair has, as its right side, an id that a word's first node can ever take (the marker's id,
-// then any id a ranked merge makes from such an id on the left), then that node is never
-// absorbed and the pair across the word start never merges: every word evolves on its own, and
-// the whole result is the words' results side by side. Real text repeats its words, so each
-// distinct word is merged once and then copied from a cache. When the tables do not allow the
-// split, or any merge fails, the whole sequence is merged at once instead, so the
-// result and any error are exactly those of merging the whole text.
+// Long texts are merged word by word. A word starts at each id of the space marker; real text
+// repeats its words, so each distinct word is merged once and then copied from a cache. Merging
+// words apart gives the result of merging the whole text exactly when no pair across a word start
+// ever merges. Such a pair's right side is the first node of a word, and while no such pair has
+// merged, each word goes through the same states as when merged alone (the text's lowest-ranked
+// pair, when it lies in a word, is that word's lowest-ranked pair). So it suffices that no ranked
+// pair has as its right side any id that a word's first node takes while its word is merged
+// alone: those ids are collected during the word merges and checked afterwards. When the check
+// fails, or any merge fails, the whole sequence is merged at once instead, so the result and any
+// error are exactly those of merging the whole text.
 
 namespace {
 
-constexpr size_t kMinIdsForWords = 16384;  // below this, the check costs more than it saves
+constexpr size_t kMinIdsForWords =
+    4096;  // below this, building the flat ranks costs more than it saves
 
-// True when no ranked pair can join the last node of one word to the first node of the next.
-bool words_merge_apart(const BPE& model, uint16_t marker, Merger<FlatRanks>& merger) {
-  std::vector<uint32_t> ranked;  // keys sorted, so the pairs of one left id are adjacent
-  ranked.reserve(model.merge_rank.size());
+using IdSet = std::bitset<65536>;
+
+// The right side of every ranked pair: the ids a merge can absorb into their left neighbour.
+std::unique_ptr<IdSet> absorbable_ids(const BPE& model) {
+  auto ids = std::make_unique<IdSet>();
   for (const auto& [key, rank] : model.merge_rank) {
-    if (rank != kNoRank) ranked.push_back(key);
+    if (rank != kNoRank) ids->set(pair_right(key));
   }
-  std::sort(ranked.begin(), ranked.end());
-  auto first_ids = std::make_unique<std::bitset<65536>>();  // ids a word's first node can take
-  std::vector<uint16_t> pending{marker};
-  first_ids->set(marker);
-  while (!pending.empty()) {
-    const uint16_t left = pending.back();
-    pending.pop_back();
-    auto it = std::lower_bound(ranked.begin(), ranked.end(), pair_key(left, 0));
-    for (; it != ranked.end() && pair_left(*it) == left; ++it) {
-      const std::optional<uint16_t> id = merger.joined_id(left, pair_right(*it));
-      if (id && !first_ids->test(*id)) {
-        first_ids->set(*id);
-        pending.push_back(*id);
-      }
-    }
-  }
-  return std::none_of(ranked.begin(), ranked.end(),
-                      [&](uint32_t key) { return first_ids->test(pair_right(key)); });
+  return ids;
 }
 
 std::optional<std::vector<uint16_t>> merge_by_words(const std::vector<uint16_t>& ids,
@@ -53,8 +41,10 @@ std::optional<std::vector<uint16_t>> merge_by_words(const std::vector<uint16_t>&
   const auto marker_entry = model.token_to_id.find("\xC4\xA0");  // U+0120
   if (marker_entry == model.token_to_id.end()) return std::nullopt;
   const auto marker = static_cast<uint16_t>(marker_entry->second);
+  const std::unique_ptr<IdSet> absorbable = absorbable_ids(model);
+  if (absorbable->test(marker)) return std::nullopt;
   Merger merger(model, FlatRanks(model.merge_rank));
-  if (!words_merge_apart(model, marker, merger)) return std::nullopt;
+  auto first_ids = std::make_unique<IdSet>();  // ids the first node of a word takes
 
   std::vector<uint16_t> out;
   out.reserve(ids.size());
@@ -68,7 +58,7 @@ std::optional<std::vector<uint16_t>> merge_by_words(const std::vector<uint16_t>&
       const auto [index, added] = words.intern({ids.data() + begin, end - begin});
       if (added) {
         word.assign(ids.begin() + begin, ids.begin() + end);
-        merger.merge(word);
+        merger.merge(word, ids[begin] == marker ? first_ids.get() : nullptr);
         merged_words.insert(merged_words.end(), word.begin(), word.end());
         merged_starts.push_back(merged_words.size());
       }
@@ -79,6 +69,7 @@ std::optional<std::vector<uint16_t>> merge_by_words(const std::vector<uint16_t>&
   } catch (const std::exception&) {
     return std::nullopt;  // the whole-text merge raises the error at the right merge
   }
+  if ((*first_ids & *absorbable).any()) return std::nullopt;  // a word start could be absorbed
   return out;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bitset>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -57,8 +58,11 @@ class Merger {
   Merger(const BPE& model, Ranks ranks) : model_(model), ranks_(std::move(ranks)) {}
 
   // Merges `ids` in place. Throws std::out_of_range for an id outside `vocab` or a joined text
-  // that `token_to_id` lacks, at the same merge as the plain rescan.
-  void merge(std::vector<uint16_t>& ids) {
+  // that `token_to_id` lacks, at the same merge as the plain rescan. With `first_ids`, every id
+  // the first node takes (the initial one included) is added to it.
+  void merge(std::vector<uint16_t>& ids, std::bitset<65536>* first_ids = nullptr) {
+    first_ids_ = first_ids;
+    if (first_ids_ && !ids.empty()) first_ids_->set(ids[0]);
     if (ids.size() <= kShortRun) {
       scan(ids);
     } else {
@@ -102,6 +106,7 @@ class Merger {
       }
       if (ranks[at] == kNoRank) break;
       ids[at] = merged_id(ids[at], ids[at + 1]);
+      if (at == 0 && first_ids_) first_ids_->set(ids[0]);
       ids.erase(ids.begin() + static_cast<std::ptrdiff_t>(at) + 1);
       std::copy(ranks + at + 1, ranks + pairs, ranks + at);
       --pairs;
@@ -139,6 +144,7 @@ class Merger {
       if (rank_[pos] != static_cast<uint32_t>(top >> 32)) continue;  // stale
       const int32_t right = next_[pos];
       ids[pos] = merged_id(ids[pos], ids[right]);
+      if (pos == 0 && first_ids_) first_ids_->set(ids[0]);
       next_[pos] = next_[right];
       if (next_[right] >= 0) prev_[next_[right]] = pos;
       rank_[right] = kNoRank;
@@ -157,10 +163,11 @@ class Merger {
 
   const BPE& model_;
   Ranks ranks_;
-  U32Map<uint16_t> merged_;           // pair key -> id of the joined token
-  std::vector<int32_t> next_, prev_;  // links of the live nodes; reused between calls
-  std::vector<uint32_t> rank_;        // rank of the pair starting at each node
-  std::vector<uint64_t> heap_;        // min-heap of (rank, position) entries
+  U32Map<uint16_t> merged_;                  // pair key -> id of the joined token
+  std::bitset<65536>* first_ids_ = nullptr;  // where merge() collects the first node's ids
+  std::vector<int32_t> next_, prev_;         // links of the live nodes; reused between calls
+  std::vector<uint32_t> rank_;               // rank of the pair starting at each node
+  std::vector<uint64_t> heap_;               // min-heap of (rank, position) entries
 };
 
 // Applies the model's merges to the ids of one text, in place. Long texts whose tables allow it

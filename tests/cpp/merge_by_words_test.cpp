@@ -113,3 +113,26 @@ TEST(MergeByWords, PairAcrossWordStartDisablesTheSplit) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MergeByWords, WordStartAbsorbedAfterItMergedDisablesTheSplit) {
+  // U+0120 a merges first; only then can (b, U+0120 a) join the end of one word to the start of
+  // the next. The marker alone is never absorbed, the merged word start is.
+  BPE model(0);
+  model.vocab = {"a", "b", "\xC4\xA0",
+                 "\xC4\xA0"
+                 "a",
+                 "b\xC4\xA0"
+                 "a"};
+  for (uint32_t id = 0; id < model.vocab.size(); ++id) model.token_to_id[model.vocab[id]] = id;
+  model.merge_rank = {{(2u << 16) | 0u, 0}, {(1u << 16) | 3u, 1}};
+  std::vector<uint16_t> ids;
+  while (ids.size() < 20000) ids.insert(ids.end(), {2, 0, 1});
+  const Outcome expected = whole(ids, model);
+  ASSERT_TRUE(expected.ids.has_value());
+  EXPECT_EQ(by_words(ids, model), expected);
+  EXPECT_NE(expected.ids->size(), ids.size() / 3 * 2);  // merges did cross word starts
+}
+
+}  // namespace
