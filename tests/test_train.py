@@ -372,8 +372,11 @@ def test_short_read_raises(pretrained, capfd):
         (lambda d: "", "File does not exist!\n"),
         (lambda d: str(d), "Not a regular file!\n"),
         (lambda d: "/dev/null", "Not a regular file!\n"),
+        # A NUL would cut the path to an existing file: the whole path names no file.
+        (lambda d: (d / "real.txt").write_text("a b") and str(d / "real.txt") + "\0more",
+         "File does not exist!\n"),
     ],
-    ids=["missing", "empty-path", "directory", "device"],
+    ids=["missing", "empty-path", "directory", "device", "nul-in-path"],
 )
 def test_refused_path(make_path, message, pretrained, tmp_path, capfd):
     before = tables(pretrained)

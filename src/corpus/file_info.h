@@ -11,5 +11,5 @@
 using FileInfo = std::variant<ReadableSize, std::string>;
 
 // Checks that `path` names an existing regular file (links followed) and measures it. Never
-// opens the file. Other file-system failures throw std::filesystem::filesystem_error.
+// opens the file. A path holding a NUL byte names no file. Other file-system failures throw std::filesystem::filesystem_error.
 LORVANE_API FileInfo getFileInfo(const std::string& path);
