@@ -18,21 +18,7 @@ PIP_PACKAGES="nanobind==2.13.0 scikit-build-core==0.11.6 pytest==8.3.4 cmake==4.
 
 log() { printf '[dev] %s\n' "$*" >&2; }
 
-install_system_packages() {
-  local missing=() p
-  for p in $APT_PACKAGES; do
-    dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qx installed || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  log "installing system packages: ${missing[*]}"
-  local sudo=""
-  if [ "$(id -u)" -ne 0 ]; then
-    command -v sudo >/dev/null || { log "need root (or sudo) to install: ${missing[*]}"; exit 1; }
-    sudo="sudo"
-  fi
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
+source "$ROOT/scripts/apt_packages.sh"
 
 find_python313() {
   local c
@@ -69,7 +55,7 @@ build_cpp_tests() {
 }
 
 setup() {
-  install_system_packages
+  install_packages $APT_PACKAGES
   make_venv
   build_module
 }

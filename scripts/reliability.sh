@@ -33,21 +33,7 @@ HARNESSES="encode:1024 decode:1024 corpus:4096 train:1024"
 
 log() { printf '[reliability] %s\n' "$*" >&2; }
 
-install_packages() {
-  local missing=() p
-  for p in $RELIABILITY_PACKAGES; do
-    dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qx installed || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  log "installing system packages: ${missing[*]}"
-  local sudo=""
-  if [ "$(id -u)" -ne 0 ]; then
-    command -v sudo >/dev/null || { log "need root (or sudo) to install: ${missing[*]}"; exit 1; }
-    sudo="sudo"
-  fi
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
+source "$ROOT/scripts/apt_packages.sh"
 
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -164,7 +150,7 @@ main() {
     asan | pyasan | fuzz | leaks) steps=$what ;;
     *) echo "usage: bash scripts/reliability.sh [all|asan|pyasan|fuzz|leaks]" >&2; exit 2 ;;
   esac
-  install_packages
+  install_packages $RELIABILITY_PACKAGES
   [ -x "$PY" ] || { log "no .venv: run 'bash scripts/dev.sh setup' first"; exit 1; }
   for name in $steps; do
     # Each step in a subshell of its own with `set -e` in force, so that a failing command ends

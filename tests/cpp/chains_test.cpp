@@ -11,19 +11,11 @@
 #include <vector>
 
 #include "model/pair_key.h"
+#include "test_support.h"
 #include "trainer/chains.h"
 #include "trainer/word_counts.h"
 
 namespace {
-
-using Units = std::vector<uint16_t>;
-
-// Units from ASCII text; '|' stands for the boundary unit.
-Units units_of(const std::string& text) {
-  Units units;
-  for (char c : text) units.push_back(c == '|' ? 0 : static_cast<uint16_t>(c));
-  return units;
-}
 
 // Code unit -> id: 'a' -> 0, 'b' -> 1, ... for the lower-case letters.
 std::vector<uint16_t> letter_ids() {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
 #include "model/bpe.h"
 #include "model/pair_key.h"
+#include "test_support.h"
 
 namespace {
 

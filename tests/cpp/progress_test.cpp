@@ -7,8 +7,8 @@
 #include <sstream>
 #include <string>
 
-#include "capture.h"
 #include "report/progress.h"
+#include "test_support.h"
 
 namespace {
 

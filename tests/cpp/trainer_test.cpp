@@ -11,20 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
 #include "model/bpe.h"
 #include "model/pair_key.h"
+#include "test_support.h"
 
 namespace {
-
-using Units = std::vector<uint16_t>;
-
-// Units from ASCII text; '|' stands for the boundary unit.
-Units units_of(const std::string& text) {
-  Units units;
-  for (char c : text) units.push_back(c == '|' ? 0 : static_cast<uint16_t>(c));
-  return units;
-}
 
 std::string bar(int current, int total) {
   const int cells = static_cast<int>(static_cast<float>(current) / static_cast<float>(total) * 50);

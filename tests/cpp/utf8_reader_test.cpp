@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
 #include "corpus/utf8_reader.h"
 #include "report/progress.h"
+#include "test_support.h"
 
 namespace {
 

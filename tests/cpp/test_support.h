@@ -1,8 +1,12 @@
 #pragma once
 
+#include <cstdint>
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <vector>
+
+// Helpers shared by the C++ test suites.
 
 // Redirects a standard stream (std::cout, std::cerr) into a buffer while alive, and counts the
 // flushes it sees.
@@ -28,3 +32,12 @@ class Capture {
   CountingBuffer buffer_;
   std::streambuf* old_;
 };
+
+using Units = std::vector<uint16_t>;
+
+// Units from ASCII text; '|' stands for the boundary unit.
+inline Units units_of(const std::string& text) {
+  Units units;
+  for (char c : text) units.push_back(c == '|' ? 0 : static_cast<uint16_t>(c));
+  return units;
+}
