@@ -25,6 +25,17 @@ def tables(model):
     return (model.vocab_size, model.vocab, model.merge_rank, model.token_to_id)
 
 
+def call_checked(capfd, model, method, argument, expected_err=""):
+    """model.<method>(argument), with standard error checked exactly and the model checked
+    untouched; returns the result."""
+    capfd.readouterr()
+    before = tables(model)
+    result = getattr(model, method)(argument)
+    assert capfd.readouterr().err == expected_err
+    assert tables(model) == before
+    return result
+
+
 @pytest.fixture
 def tiny_model():
     """A hand-made model: a, b, U+0120, ab and U+0120 ab, with merges (a, b) then (U+0120, ab)."""

@@ -6,19 +6,14 @@ import collections
 import pytest
 
 import lorvane_api
-from conftest import tables
+from conftest import call_checked, tables
 
 UNTRAINED = "[BPE::decode] model isn't trained yet!\n"
 FFFD = "\ufffd"
 
 
 def decode_checked(capfd, model, ids, expected_err=""):
-    capfd.readouterr()
-    before = tables(model)
-    text = model.decode(ids)
-    assert capfd.readouterr().err == expected_err
-    assert tables(model) == before
-    return text
+    return call_checked(capfd, model, "decode", ids, expected_err)
 
 
 @pytest.mark.parametrize(

@@ -8,7 +8,7 @@ import pytest
 
 import lorvane_api
 import reference_encode as ref
-from conftest import tables
+from conftest import call_checked, tables
 
 UNTRAINED = "[BPE::encode] model isnt trained yet !\n"
 EMPTY = "[error] empty \n"
@@ -35,12 +35,7 @@ def make_model(vocab, merges=(), token_to_id=None):
 
 def encode_checked(capfd, model, text, expected_err=""):
     """Encodes, checks standard error exactly and that the model is untouched; returns the ids."""
-    capfd.readouterr()
-    before = tables(model)
-    ids = model.encode(text)
-    assert capfd.readouterr().err == expected_err
-    assert tables(model) == before
-    return ids
+    return call_checked(capfd, model, "encode", text, expected_err)
 
 
 def x_model():
