@@ -1,9 +1,7 @@
 #include <algorithm>
 #include <bitset>
-#include <cstring>
 #include <memory>
 #include <optional>
-#include <string>
 
 #include "model/merger.h"
 #include "model/pair_key.h"
