@@ -2,6 +2,8 @@
 #include <iostream>
 #include <variant>
 
+#include "common/messages.h"
+#include "common/units.h"
 #include "corpus/file_info.h"
 #include "corpus/utf8_stream.h"
 #include "model/bpe.h"
@@ -10,7 +12,13 @@
 // Reads the corpus straight into word counts: the pre-tokenized sequence is never held whole,
 // so memory follows the corpus's distinct words rather than its size. The bars and the result
 // are those of reading the whole sequence first and training on it.
-void BPE::train_fromfile(const std::string& filepath, unsigned long /*buffer_size*/) {
+void BPE::train_fromfile(const std::string& filepath, unsigned long buffer_size) {
+  Interrupt never;
+  train_fromfile(filepath, buffer_size, never);
+}
+
+void BPE::train_fromfile(const std::string& filepath, unsigned long /*buffer_size*/,
+                         Interrupt& interrupt) {
   const FileInfo info = getFileInfo(filepath);
   if (const auto* error = std::get_if<std::string>(&info)) {
     std::cerr << *error << "\n";
@@ -20,14 +28,14 @@ void BPE::train_fromfile(const std::string& filepath, unsigned long /*buffer_siz
   {
     std::ifstream file(filepath, std::ios::binary);
     if (!file) {
-      std::cerr << "[tokenizer trainer] : cant read the file !! \n";
+      std::cerr << message::kFileUnreadable;
       return;
     }
     WordSplitter split(words);
-    corpus::stream_utf8_units(file, corpus::stream_size(file), split);
-    split(corpus::kBoundary);  // the closing boundary unit
+    corpus::stream_utf8_units(file, corpus::stream_size(file), split, interrupt);
+    split(kBoundary);  // the closing boundary unit
   }
   std::optional<InitialSymbols> symbols = initial_symbols(words, vocab_size);
   if (!symbols) return;
-  publish(*this, train_words(std::move(words), std::move(*symbols), vocab_size));
+  publish(*this, train_words(std::move(words), std::move(*symbols), vocab_size, interrupt));
 }

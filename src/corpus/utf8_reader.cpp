@@ -1,5 +1,6 @@
 #include "corpus/utf8_reader.h"
 
+#include "common/units.h"
 #include "corpus/utf8_stream.h"
 
 namespace {
@@ -15,9 +16,11 @@ struct AppendUnits {
 void utf8_tokens_fromfile(std::ifstream& file, std::vector<unsigned short>& units) {
   const uint64_t size = corpus::stream_size(file);
   // Each byte yields at most two units, and one closing unit follows: no reallocation.
+  // Refused with the standard library's own text for a reservation past max_size().
   if (size > (units.max_size() - units.size() - 1) / 2) throw std::length_error("vector::reserve");
   units.reserve(units.size() + 2 * size + 1);
   AppendUnits sink{units};
-  corpus::stream_utf8_units(file, size, sink);
-  units.push_back(corpus::kBoundary);
+  Interrupt never;
+  corpus::stream_utf8_units(file, size, sink, never);
+  units.push_back(kBoundary);
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/interrupt.h"
+#include "common/units.h"
 #include "report/progress.h"
 
 // Streams a UTF-8 file as the pre-tokenized code-unit sequence: every code point cut to its low
@@ -18,28 +20,23 @@
 // code point is decoded with at least four bytes in view (or the true end), so the result and
 // the error raised on malformed input are those of decoding the whole file at once. The bar is
 // drawn after each mebibyte decoded and once at the end, followed by a line feed. The closing
-// boundary unit is the caller's to append.
+// boundary unit is the caller's to append. `interrupt` is polled as bytes are read and decoded.
 namespace corpus {
 
-constexpr uint16_t kBoundary = 0x0000;
-constexpr uint16_t kSpaceMarker = 0x0120;
 constexpr size_t kChunkBytes = size_t{1} << 22;
-
-inline bool is_word_break(uint16_t unit) {
-  return unit == 0x09 || unit == 0x0A || unit == 0x0D || unit == 0x20;
-}
 
 // Size of the stream in bytes, measured by seeking to its end; the stream is left at the start.
 inline uint64_t stream_size(std::istream& in) {
   in.seekg(0, std::ios::end);
   const std::streamoff size = in.tellg();
   in.seekg(0, std::ios::beg);
+  // The text the standard library gives when a vector of a negative size is asked for.
   if (size < 0) throw std::length_error("cannot create std::vector larger than max_size()");
   return static_cast<uint64_t>(size);
 }
 
 template <class Sink>
-void stream_utf8_units(std::istream& in, uint64_t size, Sink& sink) {
+void stream_utf8_units(std::istream& in, uint64_t size, Sink& sink, Interrupt& interrupt) {
   constexpr uint64_t kReportEvery = 1048576;
   std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(size, kChunkBytes)) + 4);
   uint64_t unread = size;  // bytes not yet read from the stream
@@ -56,6 +53,7 @@ void stream_utf8_units(std::istream& in, uint64_t size, Sink& sink) {
                                " bytes");
     }
     unread -= got;
+    interrupt.step(got);
     const bool last_chunk = unread == 0;
     const char* const begin = buffer.data();
     const char* const end = begin + held + got;
@@ -63,14 +61,7 @@ void stream_utf8_units(std::istream& in, uint64_t size, Sink& sink) {
     const char* const stop = last_chunk ? end : end - std::min<size_t>(3, held + got);
     const char* it = begin;
     while (it < stop) {
-      const auto byte = static_cast<unsigned char>(*it);
-      uint16_t unit;
-      if (byte < 0x80) {
-        unit = byte;
-        ++it;
-      } else {
-        unit = static_cast<uint16_t>(utf8::next(it, end));
-      }
+      const uint16_t unit = next_unit(it, end);
       if (is_word_break(unit)) {
         sink(kBoundary);
         sink(kSpaceMarker);
@@ -81,6 +72,7 @@ void stream_utf8_units(std::istream& in, uint64_t size, Sink& sink) {
       if (done - last_report > kReportEvery - 1) {
         draw_file_progress(done, size, sink.units());
         last_report = done;
+        interrupt.step(kReportEvery);  // decoding a mebibyte takes milliseconds: poll here too
       }
     }
     consumed += static_cast<uint64_t>(it - begin);

@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/interrupt.h"
 #include "model/export.h"
 
 // One byte-pair-encoding tokenizer: the vocabulary size training aims at and the three tables.
@@ -28,10 +29,15 @@ class LORVANE_API BPE {
   // Checks, reads and pre-tokenizes a UTF-8 corpus file, then trains as `train` does.
   // `buffer_size` has no effect. Refusals are reported on standard error.
   void train_fromfile(const std::string& filepath, unsigned long buffer_size);
+  // The same, polling `interrupt` while it reads and merges; a throw from it leaves the model
+  // unchanged.
+  void train_fromfile(const std::string& filepath, unsigned long buffer_size, Interrupt& interrupt);
 
   // Token ids of a UTF-8 text: characters through `token_to_id`, then the leftmost
   // lowest-ranked pair merged again and again. Throws on malformed UTF-8 or broken tables.
   std::vector<uint16_t> encode(const std::string& text) const;
+  // The same, polling `interrupt` while it works.
+  std::vector<uint16_t> encode(const std::string& text, Interrupt& interrupt) const;
 
   // Texts of the ids, each followed by one space; U+FFFD for an id outside `vocab`.
   std::string decode(const std::vector<uint16_t>& ids) const;

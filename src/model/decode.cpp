@@ -1,10 +1,11 @@
 #include <iostream>
 
+#include "common/messages.h"
 #include "model/bpe.h"
 
 std::string BPE::decode(const std::vector<uint16_t>& ids) const {
   if (vocab.empty()) {
-    std::cerr << "[BPE::decode] model isn't trained yet!\n";
+    std::cerr << message::kDecodeUntrained;
     return {};
   }
   std::string text;

@@ -3,35 +3,32 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "common/messages.h"
+#include "common/units.h"
 #include "model/bpe.h"
 #include "model/merger.h"
 
 namespace {
 
-constexpr uint16_t kSpace = 0x0020;
-constexpr uint16_t kSpaceMarker = 0x0120;
-
 // Code units of a UTF-8 text: each code point cut to its low 16 bits. Throws utfcpp's errors.
-std::vector<uint16_t> utf8_to_units(const std::string& text) {
+std::vector<uint16_t> utf8_to_units(const std::string& text, Interrupt& interrupt) {
+  constexpr size_t kBlock = 1 << 16;  // bytes decoded between two polls
   std::vector<uint16_t> units;
   units.reserve(text.size());
   auto it = text.begin();
   const auto end = text.end();
   while (it != end) {
-    const auto byte = static_cast<unsigned char>(*it);
-    if (byte < 0x80) {  // the checked decoder gives the same for a one-byte sequence
-      units.push_back(byte);
-      ++it;
-    } else {
-      units.push_back(static_cast<uint16_t>(utf8::next(it, end)));
-    }
+    const auto block_end = end - it > static_cast<std::ptrdiff_t>(kBlock) ? it + kBlock : end;
+    while (it < block_end) units.push_back(next_unit(it, end));
+    interrupt.step(kBlock);
   }
   return units;
 }
 
 // Initial ids: each unit looked up as its UTF-8 text; unknown characters are dropped.
 std::vector<uint16_t> initial_ids(const std::vector<uint16_t>& units,
-                                  const std::unordered_map<std::string, uint32_t>& token_to_id) {
+                                  const std::unordered_map<std::string, uint32_t>& token_to_id,
+                                  Interrupt& interrupt) {
   constexpr int32_t kUnseen = -2, kUnknown = -1;
   std::array<int32_t, 128> ascii;  // ASCII dominates real text: look each one up once
   ascii.fill(kUnseen);
@@ -45,6 +42,7 @@ std::vector<uint16_t> initial_ids(const std::vector<uint16_t>& units,
   std::vector<uint16_t> ids;
   ids.reserve(units.size());
   for (uint16_t unit : units) {
+    interrupt.step();
     if (unit == kSpace) unit = kSpaceMarker;
     int32_t id;
     if (unit < ascii.size()) {
@@ -61,20 +59,25 @@ std::vector<uint16_t> initial_ids(const std::vector<uint16_t>& units,
 }  // namespace
 
 std::vector<uint16_t> BPE::encode(const std::string& text) const {
+  Interrupt never;
+  return encode(text, never);
+}
+
+std::vector<uint16_t> BPE::encode(const std::string& text, Interrupt& interrupt) const {
   if (vocab.empty()) {
-    std::cerr << "[BPE::encode] model isnt trained yet !\n";
+    std::cerr << message::kEncodeUntrained;
     return {};
   }
-  const std::vector<uint16_t> units = utf8_to_units(text);
+  const std::vector<uint16_t> units = utf8_to_units(text, interrupt);
   std::vector<uint16_t> ids =
-      units.empty() ? std::vector<uint16_t>{} : initial_ids(units, token_to_id);
+      units.empty() ? std::vector<uint16_t>{} : initial_ids(units, token_to_id, interrupt);
   if (ids.empty()) {
-    std::cerr << "[error] empty \n";
+    std::cerr << message::kEncodeEmpty;
     return {};
   }
   if (ids.size() > static_cast<size_t>(INT32_MAX)) {
     throw std::length_error("encode: more than 2^31 - 1 characters in one text");
   }
-  apply_merges(ids, *this);
+  apply_merges(ids, *this, interrupt);
   return ids;
 }

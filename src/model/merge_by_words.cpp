@@ -2,10 +2,12 @@
 #include <bitset>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 
+#include "common/pair_key.h"
+#include "common/units.h"
+#include "common/word_table.h"
 #include "model/merger.h"
-#include "model/pair_key.h"
-#include "model/word_table.h"
 
 // Long texts are merged word by word. A word starts at each id of the space marker; real text
 // repeats its words, so each distinct word is merged once and then copied from a cache. Merging
@@ -35,13 +37,13 @@ std::unique_ptr<IdSet> absorbable_ids(const BPE& model) {
 }
 
 std::optional<std::vector<uint16_t>> merge_by_words(const std::vector<uint16_t>& ids,
-                                                    const BPE& model) {
-  const auto marker_entry = model.token_to_id.find("\xC4\xA0");  // U+0120
+                                                    const BPE& model, Interrupt& interrupt) {
+  const auto marker_entry = model.token_to_id.find(kSpaceMarkerText);
   if (marker_entry == model.token_to_id.end()) return std::nullopt;
   const auto marker = static_cast<uint16_t>(marker_entry->second);
   const std::unique_ptr<IdSet> absorbable = absorbable_ids(model);
   if (absorbable->test(marker)) return std::nullopt;
-  Merger merger(model, FlatRanks(model.merge_rank));
+  Merger merger(model, FlatRanks(model.merge_rank), interrupt);
   auto first_ids = std::make_unique<IdSet>();  // ids the first node of a word takes
 
   std::vector<uint16_t> out;
@@ -53,6 +55,7 @@ std::optional<std::vector<uint16_t>> merge_by_words(const std::vector<uint16_t>&
   try {
     for (size_t begin = 0; begin < ids.size();) {
       const size_t end = std::find(ids.begin() + begin + 1, ids.end(), marker) - ids.begin();
+      interrupt.step(end - begin);
       const auto [index, added] = words.intern({ids.data() + begin, end - begin});
       if (added) {
         word.assign(ids.begin() + begin, ids.begin() + end);
@@ -64,21 +67,21 @@ std::optional<std::vector<uint16_t>> merge_by_words(const std::vector<uint16_t>&
                  merged_words.begin() + merged_starts[index + 1]);
       begin = end;
     }
-  } catch (const std::exception&) {
+  } catch (const std::out_of_range&) {
     return std::nullopt;  // the whole-text merge raises the error at the right merge
-  }
+  }  // anything else (an interrupt above all) must pass: it is not the merge's to judge
   if ((*first_ids & *absorbable).any()) return std::nullopt;  // a word start could be absorbed
   return out;
 }
 
 }  // namespace
 
-void apply_merges(std::vector<uint16_t>& ids, const BPE& model) {
+void apply_merges(std::vector<uint16_t>& ids, const BPE& model, Interrupt& interrupt) {
   if (ids.size() >= kMinIdsForWords) {
-    if (std::optional<std::vector<uint16_t>> by_words = merge_by_words(ids, model)) {
+    if (std::optional<std::vector<uint16_t>> by_words = merge_by_words(ids, model, interrupt)) {
       ids = std::move(*by_words);
       return;
     }
   }
-  Merger(model, MapRanks{model.merge_rank}).merge(ids);
+  Merger(model, MapRanks{model.merge_rank}, interrupt).merge(ids);
 }

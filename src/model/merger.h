@@ -9,9 +9,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/pair_key.h"
+#include "common/u32_map.h"
 #include "model/bpe.h"
-#include "model/pair_key.h"
-#include "model/u32_map.h"
 
 // Design note. The result of encoding is defined by a plain rescan: find the adjacent pair of
 // lowest rank (the leftmost on ties), merge it, and scan again from the start. That costs
@@ -55,7 +55,8 @@ class FlatRanks {
 template <class Ranks>
 class Merger {
  public:
-  Merger(const BPE& model, Ranks ranks) : model_(model), ranks_(std::move(ranks)) {}
+  Merger(const BPE& model, Ranks ranks, Interrupt& interrupt)
+      : model_(model), ranks_(std::move(ranks)), interrupt_(interrupt) {}
 
   // Merges `ids` in place. Throws std::out_of_range for an id outside `vocab` or a joined text
   // that `token_to_id` lacks, at the same merge as the plain rescan. With `first_ids`, every id
@@ -141,6 +142,7 @@ class Merger {
       const uint64_t top = heap_.back();
       heap_.pop_back();
       const auto pos = static_cast<int32_t>(top & 0xFFFFFFFF);
+      interrupt_.step();
       if (rank_[pos] != static_cast<uint32_t>(top >> 32)) continue;  // stale
       const int32_t right = next_[pos];
       ids[pos] = merged_id(ids[pos], ids[right]);
@@ -163,6 +165,7 @@ class Merger {
 
   const BPE& model_;
   Ranks ranks_;
+  Interrupt& interrupt_;
   U32Map<uint16_t> merged_;                  // pair key -> id of the joined token
   std::bitset<65536>* first_ids_ = nullptr;  // where merge() collects the first node's ids
   std::vector<int32_t> next_, prev_;         // links of the live nodes; reused between calls
@@ -173,4 +176,5 @@ class Merger {
 // Applies the model's merges to the ids of one text, in place. Long texts whose tables allow it
 // are merged word by word with a cache of distinct words (merge_by_words.cpp); the result and
 // any error are those of merging the whole sequence at once.
-void apply_merges(std::vector<uint16_t>& ids, const BPE& model);
+// `interrupt` is polled as words and merges are done.
+void apply_merges(std::vector<uint16_t>& ids, const BPE& model, Interrupt& interrupt);

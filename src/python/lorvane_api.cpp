@@ -3,6 +3,7 @@
 #include <nanobind/stl/unordered_map.h>
 #include <nanobind/stl/vector.h>
 
+#include "common/interrupt.h"
 #include "model/bpe.h"
 
 namespace nb = nanobind;
@@ -51,21 +52,45 @@ Map mapping_from(nb::handle value) {
   return map;
 }
 
+// Ctrl-C during a long call: the interpreter's signal handler only sets a flag, which the core
+// polls through this; a pending KeyboardInterrupt (or any other signal handler's exception) is
+// thrown as a python_error, unwinds the core before anything is published, and is raised again.
+Interrupt python_interrupt() {
+  return Interrupt(
+      [](void*) {
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+      },
+      nullptr);
+}
+
 }  // namespace
 
 NB_MODULE(lorvane_api, m) {
   m.doc() = "Lorvane BPE tokenizer API";
   nb::class_<BPE>(m, "BPE")
       .def(nb::init<int>(), nb::arg("vocab_size"))
-      .def("train_fromfile", &BPE::train_fromfile, nb::arg("filepath"), nb::arg("buffer_size"))
-      .def("encode", &BPE::encode, nb::arg("text"))
+      .def(
+          "train_fromfile",
+          [](BPE& model, const std::string& filepath, unsigned long buffer_size) {
+            Interrupt interrupt = python_interrupt();
+            model.train_fromfile(filepath, buffer_size, interrupt);
+          },
+          nb::arg("filepath"), nb::arg("buffer_size"))
+      .def(
+          "encode",
+          [](const BPE& model, const std::string& text) {
+            Interrupt interrupt = python_interrupt();
+            return model.encode(text, interrupt);
+          },
+          nb::arg("text"))
       .def(
           "decode",
           [](const BPE& model, nb::handle ids) {
             return model.decode(convert_or_refuse<std::vector<uint16_t>>(stable(ids)));
           },
           nb::arg("ids"), nb::sig("def decode(self, ids: collections.abc.Sequence[int]) -> str"))
-      .def_rw("vocab_size", &BPE::vocab_size)
+      .def_rw("vocab_size", &BPE::vocab_size,
+              nb::for_setter(nb::sig("def vocab_size(self, arg: int, /) -> None")))
       .def_prop_rw(
           "vocab", [](const BPE& model) { return model.vocab; },
           [](BPE& model, nb::handle value) {

@@ -4,6 +4,7 @@
 #include <array>
 #include <iomanip>
 #include <iostream>
+#include <limits>
 
 namespace {
 
@@ -15,11 +16,20 @@ struct Fill {
   int percent;
 };
 
+// Truncates toward zero like a plain conversion, but saturates where the value lies beyond int
+// (a current far above the total): converting such a float directly is undefined.
+int truncate_to_int(float value) {
+  constexpr float kLimit = 2147483648.0f;  // 2^31, exactly representable
+  if (value >= kLimit) return std::numeric_limits<int>::max();
+  if (value < -kLimit) return std::numeric_limits<int>::min();
+  return static_cast<int>(value);
+}
+
 Fill fill_of(float done, float total) {
   const float fraction = total == 0.0f ? 0.0f : done / total;
   const float cells = fraction * static_cast<float>(kCells);
   const float percent = fraction * 100.0f;
-  return {static_cast<int>(cells), static_cast<int>(percent)};
+  return {truncate_to_int(cells), truncate_to_int(percent)};
 }
 
 void write_percent(int percent) {

@@ -3,7 +3,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "model/pair_key.h"
+#include "common/pair_key.h"
 
 Chains build_chains(WordCounts&& words, const std::vector<uint16_t>& symbol_ids) {
   if (words.total_units() >= std::numeric_limits<uint32_t>::max()) {
@@ -27,8 +27,9 @@ namespace {
 
 // Calls visit(key, left node, word) for every adjacent pair of every chain, in text order.
 template <class Visit>
-void for_each_pair(const Chains& chains, Visit visit) {
+void for_each_pair(const Chains& chains, Interrupt& interrupt, Visit visit) {
   for (uint32_t w = 0; w < chains.word_count(); ++w) {
+    interrupt.step(chains.word_heads[w + 1] - chains.word_heads[w] + 1);
     for (uint32_t i = chains.word_heads[w]; i + 1 < chains.word_heads[w + 1]; ++i) {
       visit(pair_key(chains.ids[i], chains.ids[i + 1]), i, w);
     }
@@ -39,8 +40,14 @@ void for_each_pair(const Chains& chains, Visit visit) {
 
 void build_pairs(PairStats& pair_stats, const Chains& chains,
                  std::vector<uint32_t>& pair_positions) {
+  Interrupt never;
+  build_pairs(pair_stats, chains, pair_positions, never);
+}
+
+void build_pairs(PairStats& pair_stats, const Chains& chains, std::vector<uint32_t>& pair_positions,
+                 Interrupt& interrupt) {
   // 1. Count: weighted occurrences in `count`, plain occurrences in `end` for the layout.
-  for_each_pair(chains, [&](uint32_t key, uint32_t, uint32_t w) {
+  for_each_pair(chains, interrupt, [&](uint32_t key, uint32_t, uint32_t w) {
     PairInfo& info = pair_stats[key];
     info.count += static_cast<int64_t>(chains.word_counts[w]);
     ++info.end;
@@ -57,7 +64,7 @@ void build_pairs(PairStats& pair_stats, const Chains& chains,
   });
   pair_positions.resize(offset);
   // 3. Fill: left node indices, ascending within each pair.
-  for_each_pair(chains, [&](uint32_t key, uint32_t left, uint32_t) {
+  for_each_pair(chains, interrupt, [&](uint32_t key, uint32_t left, uint32_t) {
     PairInfo& info = *pair_stats.find(key);
     pair_positions[info.end++] = left;
   });

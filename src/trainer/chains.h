@@ -3,7 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "model/u32_map.h"
+#include "common/interrupt.h"
+#include "common/u32_map.h"
 #include "trainer/word_counts.h"
 
 // Marks a node absorbed into its left neighbour. Never a live id: a vocabulary holds at most
@@ -54,3 +55,6 @@ Chains build_chains(WordCounts&& words, const std::vector<uint16_t>& symbol_ids)
 // out each pair's occurrences as one ascending range of `pair_positions`.
 void build_pairs(PairStats& pair_stats, const Chains& chains,
                  std::vector<uint32_t>& pair_positions);
+// The same, polling `interrupt` as it walks the words.
+void build_pairs(PairStats& pair_stats, const Chains& chains, std::vector<uint32_t>& pair_positions,
+                 Interrupt& interrupt);

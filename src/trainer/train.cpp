@@ -8,5 +8,6 @@ void BPE::train(std::vector<uint16_t>& units) {
   // Accepted: the caller's sequence is released before the merge loop needs the memory.
   units.clear();
   units.shrink_to_fit();
-  publish(*this, train_words(std::move(words), std::move(*symbols), vocab_size));
+  Interrupt never;
+  publish(*this, train_words(std::move(words), std::move(*symbols), vocab_size, never));
 }

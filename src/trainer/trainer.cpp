@@ -8,7 +8,8 @@
 #include <memory>
 #include <stdexcept>
 
-#include "model/pair_key.h"
+#include "common/messages.h"
+#include "common/pair_key.h"
 #include "report/progress.h"
 #include "trainer/chains.h"
 #include "trainer/pair_heap.h"
@@ -19,13 +20,13 @@ std::optional<InitialSymbols> initial_symbols(const WordCounts& words, int vocab
     for (uint16_t unit : words.word(w)) seen->set(unit);
   }
   const size_t n = seen->count();
+  // Sign-extended, then compared unsigned: a negative size passes here and fails the next check.
   if (static_cast<uint64_t>(static_cast<int64_t>(vocab_size)) < n) {
-    std::cerr << "[trainer] : inital symbols are filled requried (" << vocab_size
-              << ") size.\n so you should increase the vocab size !!\n";
+    std::cerr << message::kVocabTooSmallBefore << vocab_size << message::kVocabTooSmallAfter;
     return std::nullopt;
   }
   if (static_cast<uint32_t>(vocab_size) > 65535) {
-    std::cerr << "[trainer] : vocab_size exceeds ui16 range (65535).\n";
+    std::cerr << message::kVocabTooLarge;
     return std::nullopt;
   }
   InitialSymbols symbols;
@@ -71,8 +72,9 @@ class WordCursor {
 // The working state of the merge loop and the steps of one merge.
 class MergeLoop {
  public:
-  explicit MergeLoop(Chains chains) : chains_(std::move(chains)), cursor_(chains_.word_heads) {
-    build_pairs(pair_stats_, chains_, pair_positions_);
+  MergeLoop(Chains chains, Interrupt& interrupt)
+      : chains_(std::move(chains)), cursor_(chains_.word_heads), interrupt_(interrupt) {
+    build_pairs(pair_stats_, chains_, pair_positions_, interrupt_);
     pair_heap_.rebuild(pair_stats_);
   }
 
@@ -87,6 +89,7 @@ class MergeLoop {
     cursor_.restart();
     for (uint32_t k = begin; k < end; ++k) {
       merge_occurrence(pair_positions_[k], pair_left(key), pair_right(key), new_id);
+      interrupt_.step();
     }
     commit_new_pairs();
     if (pair_heap_.size() > 3 * pair_stats_.size()) pair_heap_.rebuild(pair_stats_);
@@ -181,6 +184,7 @@ class MergeLoop {
 
   Chains chains_;
   WordCursor cursor_;
+  Interrupt& interrupt_;
   PairStats pair_stats_;
   std::vector<uint32_t> pair_positions_;
   PairHeap pair_heap_;
@@ -189,17 +193,19 @@ class MergeLoop {
 
 }  // namespace
 
-TrainedTables train_words(WordCounts words, InitialSymbols symbols, int vocab_size) {
+TrainedTables train_words(WordCounts words, InitialSymbols symbols, int vocab_size,
+                          Interrupt& interrupt) {
   TrainedTables tables;
   tables.vocab = std::move(symbols.vocab);
   // 1. Chains of the distinct words, built in the storage of the counted words.
   Chains chains = build_chains(std::move(words), symbols.symbol_ids);
   // 2. Pair statistics and the heap.
-  MergeLoop loop(std::move(chains));
+  MergeLoop loop(std::move(chains), interrupt);
   // 3. Merge the best pair until the vocabulary is full or no pair is left.
   const auto target = static_cast<uint32_t>(vocab_size);
   auto vocab_count = static_cast<uint32_t>(tables.vocab.size());
   for (uint32_t rank = 0; vocab_count < target; ++rank) {
+    interrupt.step();
     const std::optional<uint32_t> key = loop.best_pair();
     if (!key) break;
     tables.merge_rank[*key] = rank;

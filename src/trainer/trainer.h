@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/interrupt.h"
 #include "model/bpe.h"
 #include "trainer/word_counts.h"
 
@@ -29,8 +30,10 @@ std::optional<InitialSymbols> initial_symbols(const WordCounts& words, int vocab
 
 // Runs the merge loop on the counted words: always the pair of highest count (the smaller pair
 // key on ties), until the vocabulary holds `vocab_size` tokens or no pair occurs. Draws the
-// "BPE Trainer" bar once per merge and ends its line. Consumes `words`.
-TrainedTables train_words(WordCounts words, InitialSymbols symbols, int vocab_size);
+// "BPE Trainer" bar once per merge and ends its line. Consumes `words`. Polls `interrupt` as it
+// works; whatever it throws passes out before anything is published.
+TrainedTables train_words(WordCounts words, InitialSymbols symbols, int vocab_size,
+                          Interrupt& interrupt);
 
 // Installs the tables in the model; cannot fail, so a model is never left half trained.
 void publish(BPE& model, TrainedTables&& tables) noexcept;

@@ -5,7 +5,8 @@
 #include <span>
 #include <vector>
 
-#include "model/word_table.h"
+#include "common/units.h"
+#include "common/word_table.h"
 
 // The distinct words of a corpus and how often each occurs. A word is a run of code units other
 // than the boundary unit 0x0000; each distinct word is stored once, so a corpus costs memory in
@@ -43,7 +44,7 @@ class WordSplitter {
   explicit WordSplitter(WordCounts& words) : words_(words) {}
   void operator()(uint16_t unit) {
     ++units_;
-    if (unit == 0) {
+    if (unit == kBoundary) {
       finish();
     } else {
       current_.push_back(unit);

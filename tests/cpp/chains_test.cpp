@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "model/pair_key.h"
+#include "common/pair_key.h"
 #include "test_support.h"
 #include "trainer/chains.h"
 #include "trainer/word_counts.h"

@@ -62,12 +62,17 @@ std::vector<uint16_t> long_text(std::mt19937& rng, const BPE& model) {
 }
 
 Outcome by_words(const std::vector<uint16_t>& ids, const BPE& model) {
-  return run(ids, [&](std::vector<uint16_t>& v) { apply_merges(v, model); });
+  return run(ids, [&](std::vector<uint16_t>& v) {
+    Interrupt never;
+    apply_merges(v, model, never);
+  });
 }
 
 Outcome whole(const std::vector<uint16_t>& ids, const BPE& model) {
-  return run(ids,
-             [&](std::vector<uint16_t>& v) { Merger(model, MapRanks{model.merge_rank}).merge(v); });
+  return run(ids, [&](std::vector<uint16_t>& v) {
+    Interrupt never;
+    Merger(model, MapRanks{model.merge_rank}, never).merge(v);
+  });
 }
 
 TEST(MergeByWords, TrainedModelsGiveTheWholeTextResult) {

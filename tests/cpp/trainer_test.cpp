@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "common/pair_key.h"
 #include "model/bpe.h"
-#include "model/pair_key.h"
 #include "test_support.h"
 
 namespace {

@@ -1,7 +1,9 @@
-#include "model/word_table.h"
+#include "common/word_table.h"
 
 #include <algorithm>
 #include <stdexcept>
+
+#include "common/slot_hash.h"
 
 namespace {
 
@@ -10,10 +12,6 @@ uint32_t hash_units(std::span<const uint16_t> units) {
   uint64_t h = 0xCBF29CE484222325ULL ^ units.size();
   for (uint16_t u : units) h = (h ^ u) * 0x100000001B3ULL;
   return static_cast<uint32_t>(h ^ (h >> 32));
-}
-
-size_t slot_of(uint32_t hash, size_t slot_count) {
-  return static_cast<size_t>((hash * 0x9E3779B97F4A7C15ULL) >> 32) & (slot_count - 1);
 }
 
 // A slot holds the word's hash beside its index + 1, so most mismatches are rejected without

@@ -5,6 +5,8 @@
 #include <optional>
 #include <vector>
 
+#include "common/slot_hash.h"
+
 // Open-addressing hash map from 32-bit keys to values, for the hot lookups of encoding and
 // training: one probe sequence over flat arrays instead of a bucket list per key. Entries are
 // never erased. The key 0xFFFFFFFF marks free slots, so its own entry is kept aside.
@@ -53,9 +55,7 @@ class U32Map {
  private:
   static constexpr uint32_t kFree = 0xFFFFFFFF;
 
-  size_t slot_of(uint32_t key) const {
-    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> 32) & (slots_.size() - 1);
-  }
+  size_t slot_of(uint32_t key) const { return ::slot_of(key, slots_.size()); }
   size_t next(size_t s) const { return (s + 1) & (slots_.size() - 1); }
 
   void reset(size_t expected) {

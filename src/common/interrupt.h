@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+
+// Lets a long operation be stopped from outside while it runs. The core knows nothing of who
+// asks: the caller supplies `poll`, which returns normally to go on and throws to stop (the
+// Python binding throws the pending KeyboardInterrupt). Operations call `step` with the work done
+// since the last call (bytes read, symbols visited, ...); every kPollEvery units of work, well
+// under a millisecond apart, `poll` runs. The operations publish nothing until they finish, so a
+// throw leaves the model exactly as it was.
+class Interrupt {
+ public:
+  using Poll = void (*)(void* context);
+
+  Interrupt() = default;  // never stops
+  Interrupt(Poll poll, void* context) : poll_(poll), context_(context) {}
+
+  void step(uint64_t work = 1) {
+    if (poll_ == nullptr) return;
+    budget_ -= static_cast<int64_t>(work);
+    if (budget_ <= 0) {
+      budget_ = kPollEvery;
+      poll_(context_);
+    }
+  }
+
+ private:
+  static constexpr int64_t kPollEvery = 1 << 16;
+  Poll poll_ = nullptr;
+  void* context_ = nullptr;
+  int64_t budget_ = kPollEvery;
+};

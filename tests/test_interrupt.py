@@ -1,0 +1,60 @@
+"""Ctrl-C during a long call: a child interpreter trains or encodes, the test sends it SIGINT
+while the call runs, and the child must raise KeyboardInterrupt promptly with its model as it was
+before the call."""
+
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+CHILD = textwrap.dedent(
+    """
+    import random, sys, lorvane_api
+    rng = random.Random(7)
+    letters = [chr(c) for c in range(0x3B1, 0x3B1 + 40)] + list("abcdefghijklmnopqrstuvwxyz")
+    words = ["".join(rng.choices(letters, k=rng.randint(3, 12))) for _ in range(200_000)]
+    with open(sys.argv[2], "w", encoding="utf-8") as f:
+        for _ in range(3 if sys.argv[1] == "train" else 1):
+            f.write(" ".join(rng.sample(words, len(words))) + "\\n")
+    if sys.argv[1] == "train":
+        model = lorvane_api.BPE(65000)
+        call = lambda: model.train_fromfile(sys.argv[2], 0)
+    else:
+        model = lorvane_api.BPE(3000)
+        model.train_fromfile(sys.argv[2], 0)
+        text = " ".join(rng.choices(words, k=8_000_000))
+        call = lambda: model.encode(text)
+    before = (model.vocab, model.merge_rank, model.token_to_id)
+    print("START", flush=True)
+    try:
+        call()
+        print("RETURNED", flush=True)
+    except KeyboardInterrupt:
+        print("INTERRUPTED", (model.vocab, model.merge_rank, model.token_to_id) == before, flush=True)
+    """
+)
+
+
+@pytest.mark.parametrize("operation, wait_for", [("train", b"BPE Trainer"), ("encode", b"START")])
+def test_sigint_stops_the_call_and_leaves_the_model(tmp_path, operation, wait_for):
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD, operation, str(tmp_path / "corpus.txt")],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    seen = b""
+    while wait_for not in seen:  # the call is under way once this appears
+        chunk = child.stdout.read1(65536)
+        assert chunk, f"child ended early: {child.stderr.read().decode()}"
+        seen += chunk
+    time.sleep(0.2)
+    child.send_signal(signal.SIGINT)
+    sent = time.monotonic()
+    out, err = child.communicate(timeout=60)
+    latency = time.monotonic() - sent
+    assert b"RETURNED" not in seen + out, "the call finished before the signal: make it longer"
+    assert b"INTERRUPTED True" in out, err.decode()
+    assert latency < 2.0  # about 0.1 s on an idle machine; the margin is for a loaded one
