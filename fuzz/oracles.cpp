@@ -1,5 +1,7 @@
 #include "oracles.h"
 
+#include "../tests/cpp/console_text.h"
+
 #include <utf8.h>
 #include <algorithm>
 #include <iomanip>
@@ -32,13 +34,13 @@ bool is_whitespace(uint16_t unit) {
 // The initial ids of a text, or an empty vector after writing the diagnostic.
 std::vector<uint16_t> initial_ids(const BPE& model, const std::string& text, std::ostream& err) {
   if (model.vocab.empty()) {
-    err << "[BPE::encode] model isnt trained yet !\n";
+    err << expected::kEncodeUntrained;
     return {};
   }
   std::vector<uint32_t> code_points;
   utf8::utf8to32(text.begin(), text.end(), std::back_inserter(code_points));
   if (code_points.empty()) {
-    err << "[error] empty \n";
+    err << expected::kEncodeEmpty;
     return {};
   }
   std::vector<uint16_t> ids;
@@ -48,7 +50,7 @@ std::vector<uint16_t> initial_ids(const BPE& model, const std::string& text, std
     const auto found = model.token_to_id.find(utf8_of(unit));
     if (found != model.token_to_id.end()) ids.push_back(static_cast<uint16_t>(found->second));
   }
-  if (ids.empty()) err << "[error] empty \n";
+  if (ids.empty()) err << expected::kEncodeEmpty;
   return ids;
 }
 
@@ -118,7 +120,7 @@ std::vector<uint16_t> ordered_encode(const BPE& model, const std::string& text, 
 
 std::string plain_decode(const BPE& model, const std::vector<uint16_t>& ids, std::ostream& err) {
   if (model.vocab.empty()) {
-    err << "[BPE::decode] model isn't trained yet!\n";
+    err << expected::kDecodeUntrained;
     return {};
   }
   std::string text;
@@ -164,12 +166,11 @@ std::optional<Trained> recount_train(const std::vector<uint16_t>& units, int voc
     if (u != 0) alphabet.insert(u);
   }
   if (static_cast<uint64_t>(static_cast<int64_t>(vocab_size)) < alphabet.size()) {
-    err << "[trainer] : inital symbols are filled requried (" << vocab_size
-        << ") size.\n so you should increase the vocab size !!\n";
+    err << expected::vocab_too_small(vocab_size);
     return std::nullopt;
   }
   if (static_cast<uint32_t>(vocab_size) > 65535) {
-    err << "[trainer] : vocab_size exceeds ui16 range (65535).\n";
+    err << expected::kVocabTooLarge;
     return std::nullopt;
   }
   Trained out;

@@ -17,8 +17,7 @@ a joined text missing from `token_to_id` carries the module's message "unordered
 NO_RANK = 0xFFFFFFFF  # a pair with this rank is never merged: a strictly lower rank is needed
 SPACE_MARKER = 0x0120
 
-UNTRAINED = "[BPE::encode] model isnt trained yet !\n"
-EMPTY = "[error] empty \n"
+from console_text import EMPTY, ENCODE_UNTRAINED as UNTRAINED
 MISSING_TEXT = "unordered_map::at"
 
 

@@ -17,6 +17,8 @@ to be read, not run on large corpora. The rules:
 
 from collections import Counter
 
+from console_text import TOO_LARGE, too_small
+
 SPACE_MARKER = 0x0120
 WHITESPACE = {0x09, 0x0A, 0x0D, 0x20}
 
@@ -53,12 +55,9 @@ def unit_text(unit):
 def check_vocab_size(vocab_size, alphabet_size):
     # The size is compared as an unsigned number: a negative one is never "below the alphabet".
     if 0 <= vocab_size < alphabet_size:
-        raise Refused(
-            f"[trainer] : inital symbols are filled requried ({vocab_size}) size.\n"
-            " so you should increase the vocab size !!\n"
-        )
+        raise Refused(too_small(vocab_size))
     if not 0 <= vocab_size <= 65535:
-        raise Refused("[trainer] : vocab_size exceeds ui16 range (65535).\n")
+        raise Refused(TOO_LARGE)
 
 
 def merge_word(word, left, right, new_id):

@@ -17,28 +17,19 @@ import pytest
 import lorvane_api
 from lorvane_api import BPE
 from conftest import tables
+import console_text
+from console_text import (CANT_READ, DECODE_UNTRAINED, EMPTY, ENCODE_UNTRAINED, MISSING,
+                          NOT_REGULAR, TOO_LARGE, too_small)
 
-MISSING = "File does not exist!\n"
-NOT_REGULAR = "Not a regular file!\n"
-CANT_READ = "[tokenizer trainer] : cant read the file !! \n"
-OVER_RANGE = "[trainer] : vocab_size exceeds ui16 range (65535).\n"
-ENCODE_UNTRAINED = "[BPE::encode] model isnt trained yet !\n"
-DECODE_UNTRAINED = "[BPE::decode] model isn't trained yet!\n"
-EMPTY = "[error] empty \n"
+OVER_RANGE = TOO_LARGE
 NOBODY = 65534
 
 CORPUS = "low lower lowest\tnewer newest\nwidest wider\r\nlow low new new ünïcödé 中文 中文\n"
 
 
-def too_small(vocab_size):
-    return (f"[trainer] : inital symbols are filled requried ({vocab_size}) size.\n"
-            " so you should increase the vocab size !!\n")
-
-
 def reading_bar(size, tokens):
     """The reading bar of a file under a mebibyte: drawn once, at the end, then a line end."""
-    cells, percent = ("=" * 50, 100) if size else (">" + " " * 49, 0)
-    return f"\rPre-Tokenizing  | [{cells}] {percent:3d}% (0/0 MB) Tokens: {tokens}\n"
+    return console_text.reading_bar(size, size, tokens) + "\n"
 
 
 @pytest.fixture(params=["untrained", "trained"])

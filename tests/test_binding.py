@@ -18,7 +18,7 @@ import lorvane_api
 from lorvane_api import BPE
 from conftest import tables
 
-MISSING = "File does not exist!\n"
+from console_text import ENCODE_UNTRAINED, MISSING
 METHODS = ["__init__", "train_fromfile", "encode", "decode"]
 ATTRIBUTES = ["vocab_size", "vocab", "merge_rank", "token_to_id"]
 
@@ -417,7 +417,7 @@ def test_subclass(capfd, tiny_model):
     sub = Sub(5, "t")
     assert isinstance(sub, BPE) and sub.tag == "t" and sub.vocab_size == 5
     assert sub.encode("ab") == []
-    assert capfd.readouterr().err == "[BPE::encode] model isnt trained yet !\n"
+    assert capfd.readouterr().err == ENCODE_UNTRAINED
     sub.vocab, sub.merge_rank, sub.token_to_id = tiny_model.vocab, tiny_model.merge_rank, tiny_model.token_to_id
     assert sub.roundtrip("ab ab") == "ab \u0120ab "
     refused(capfd, sub, lambda: setattr(sub, "vocab", "ab"))

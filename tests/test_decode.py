@@ -8,7 +8,7 @@ import pytest
 import lorvane_api
 from conftest import call_checked, tables
 
-UNTRAINED = "[BPE::decode] model isn't trained yet!\n"
+from console_text import DECODE_UNTRAINED as UNTRAINED
 FFFD = "\ufffd"
 
 

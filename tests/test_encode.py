@@ -10,8 +10,7 @@ import lorvane_api
 import reference_encode as ref
 from conftest import call_checked, tables
 
-UNTRAINED = "[BPE::encode] model isnt trained yet !\n"
-EMPTY = "[error] empty \n"
+from console_text import EMPTY, ENCODE_UNTRAINED as UNTRAINED
 NO_RANK = 0xFFFFFFFF
 
 

@@ -4,7 +4,6 @@ corpora, the console output to the character, every refusal and failure, and ret
 import os
 import pathlib
 import random
-import struct
 import subprocess
 import sys
 import tempfile
@@ -16,40 +15,8 @@ import pytest
 import lorvane_api
 import reference_train as ref
 from conftest import ROOT, tables
-
-MIB = 1048576
-TOO_LARGE = "[trainer] : vocab_size exceeds ui16 range (65535).\n"
-
-
-def too_small(vocab_size):
-    return (
-        f"[trainer] : inital symbols are filled requried ({vocab_size}) size.\n"
-        " so you should increase the vocab size !!\n"
-    )
-
-
-def f32(x):
-    return struct.unpack("f", struct.pack("f", x))[0]
-
-
-def fill(done, total):
-    """Cells and percent as the bars compute them: single precision, a zero total as nothing."""
-    fraction = 0.0 if total == 0 else f32(f32(done) / f32(total))
-    return int(f32(fraction * 50)), int(f32(fraction * 100))
-
-
-def trainer_bar(current, total):
-    cells, percent = fill(current, total)
-    filled = min(max(cells, 0), 50)
-    bar = "=" * filled + " " * (50 - filled)
-    return f"\rBPE Trainer | [{bar}] {percent:3d}% ({current}/{total})"
-
-
-def reading_bar(done, total, tokens):
-    cells, percent = fill(done, total)
-    bar = "".join("=" if i < cells else ">" if i == cells else " " for i in range(50))
-    mebibytes = f"{done // MIB}/{total // MIB} MB"
-    return f"\rPre-Tokenizing  | [{bar}] {percent:3d}% ({mebibytes}) Tokens: {tokens}"
+from console_text import (CANT_READ, ENCODE_UNTRAINED, MIB, MISSING, NOT_REGULAR, TOO_LARGE,
+                          reading_bar, too_small, trainer_bar)
 
 
 def units_of(data):
@@ -368,13 +335,13 @@ def test_short_read_raises(pretrained, capfd):
 @pytest.mark.parametrize(
     "make_path, message",
     [
-        (lambda d: str(d / "absent.txt"), "File does not exist!\n"),
-        (lambda d: "", "File does not exist!\n"),
-        (lambda d: str(d), "Not a regular file!\n"),
-        (lambda d: "/dev/null", "Not a regular file!\n"),
+        (lambda d: str(d / "absent.txt"), MISSING),
+        (lambda d: "", MISSING),
+        (lambda d: str(d), NOT_REGULAR),
+        (lambda d: "/dev/null", NOT_REGULAR),
         # A NUL would cut the path to an existing file: the whole path names no file.
         (lambda d: (d / "real.txt").write_text("a b") and str(d / "real.txt") + "\0more",
-         "File does not exist!\n"),
+         MISSING),
     ],
     ids=["missing", "empty-path", "directory", "device", "nul-in-path"],
 )
@@ -390,7 +357,7 @@ def test_missing_path_leaves_an_untrained_model_untrained(tmp_path, capfd):
     assert model.train_fromfile(str(tmp_path / "absent.txt"), 0) is None
     assert model.encode("ab") == []
     assert capfd.readouterr().err == (
-        "File does not exist!\n[BPE::encode] model isnt trained yet !\n"
+        MISSING + ENCODE_UNTRAINED
     )
 
 
@@ -426,7 +393,7 @@ def test_unreadable_file(capfd):
             timeout=60,
         )
     assert child.stdout == ""
-    assert child.stderr == "[tokenizer trainer] : cant read the file !! \nNone 0\n"
+    assert child.stderr == CANT_READ + "None 0\n"
 
 
 # ------------------------------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/pair_key.h"
+#include "console_text.h"
 #include "model/bpe.h"
 #include "test_support.h"
 
@@ -92,13 +93,13 @@ TEST(Encode, RefusalsWriteTheirMessage) {
   {
     Capture err(std::cerr);
     EXPECT_TRUE(untrained.encode("ab").empty());
-    EXPECT_EQ(err.text(), "[BPE::encode] model isnt trained yet !\n");
+    EXPECT_EQ(err.text(), expected::kEncodeUntrained);
   }
   const BPE model = example_model();
   for (const std::string text : {"", "\xE2\x82\xAC\xE2\x82\xAC"}) {
     Capture err(std::cerr);
     EXPECT_TRUE(model.encode(text).empty());
-    EXPECT_EQ(err.text(), "[error] empty \n");
+    EXPECT_EQ(err.text(), expected::kEncodeEmpty);
   }
 }
 
@@ -130,7 +131,7 @@ TEST(Decode, TextsEachFollowedByOneSpace) {
 TEST(Decode, UntrainedWritesItsMessage) {
   Capture err(std::cerr);
   EXPECT_EQ(BPE(3).decode({0}), "");
-  EXPECT_EQ(err.text(), "[BPE::decode] model isn't trained yet!\n");
+  EXPECT_EQ(err.text(), expected::kDecodeUntrained);
 }
 
 TEST(EncodeAfterTraining, LearnedMergesApply) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <variant>
 
+#include "console_text.h"
 #include "corpus/file_info.h"
 
 namespace {
@@ -59,29 +60,29 @@ class FileInfoTest : public testing::Test {
 };
 
 TEST_F(FileInfoTest, MissingPathsDoNotExist) {
-  EXPECT_EQ(error_of(getFileInfo(dir_.path("absent.txt"))), "File does not exist!");
-  EXPECT_EQ(error_of(getFileInfo("")), "File does not exist!");
+  EXPECT_EQ(error_of(getFileInfo(dir_.path("absent.txt"))), expected::kFileMissing);
+  EXPECT_EQ(error_of(getFileInfo("")), expected::kFileMissing);
   // A regular file's name used as if it were a directory.
   const std::string file = dir_.file("plain.txt", 3);
-  EXPECT_EQ(error_of(getFileInfo(file + "/inner.txt")), "File does not exist!");
+  EXPECT_EQ(error_of(getFileInfo(file + "/inner.txt")), expected::kFileMissing);
 }
 
 TEST_F(FileInfoTest, ThingsThatAreNotRegularFilesAreRefused) {
-  EXPECT_EQ(error_of(getFileInfo(dir_.path(""))), "Not a regular file!");
-  EXPECT_EQ(error_of(getFileInfo(fs::temp_directory_path().string())), "Not a regular file!");
-  EXPECT_EQ(error_of(getFileInfo("/dev/null")), "Not a regular file!");
+  EXPECT_EQ(error_of(getFileInfo(dir_.path(""))), expected::kFileNotRegular);
+  EXPECT_EQ(error_of(getFileInfo(fs::temp_directory_path().string())), expected::kFileNotRegular);
+  EXPECT_EQ(error_of(getFileInfo("/dev/null")), expected::kFileNotRegular);
   const std::string fifo = dir_.path("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_EQ(error_of(getFileInfo(fifo)), "Not a regular file!");
+  EXPECT_EQ(error_of(getFileInfo(fifo)), expected::kFileNotRegular);
   const std::string link_to_dir = dir_.path("dir_link");
   fs::create_directory_symlink(fs::temp_directory_path(), link_to_dir);
-  EXPECT_EQ(error_of(getFileInfo(link_to_dir)), "Not a regular file!");
+  EXPECT_EQ(error_of(getFileInfo(link_to_dir)), expected::kFileNotRegular);
 }
 
 TEST_F(FileInfoTest, SymbolicLinksAreFollowed) {
   const std::string dangling = dir_.path("dangling");
   fs::create_symlink(dir_.path("nowhere.txt"), dangling);
-  EXPECT_EQ(error_of(getFileInfo(dangling)), "File does not exist!");
+  EXPECT_EQ(error_of(getFileInfo(dangling)), expected::kFileMissing);
 
   const std::string target = dir_.file("target.txt", 1536);
   const std::string link = dir_.path("link");

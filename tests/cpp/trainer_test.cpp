@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/pair_key.h"
+#include "console_text.h"
 #include "model/bpe.h"
 #include "test_support.h"
 
@@ -241,17 +242,14 @@ TEST_P(TrainRefusalTest, WritesMessageAndChangesNothing) {
   EXPECT_EQ(units, units_before);
 }
 
-const std::string kTooSmall = ") size.\n so you should increase the vocab size !!\n";
-const std::string kTooLarge = "[trainer] : vocab_size exceeds ui16 range (65535).\n";
+const std::string kTooLarge = expected::kVocabTooLarge;
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TrainRefusalTest,
     testing::Values(RefusalCase{"BelowAlphabet", 10, "abcdef|ghijkl",
-                                "[trainer] : inital symbols are filled requried (10" + kTooSmall},
-                    RefusalCase{"OneBelowAlphabet", 2, "abc",
-                                "[trainer] : inital symbols are filled requried (2" + kTooSmall},
-                    RefusalCase{"Zero", 0, "a",
-                                "[trainer] : inital symbols are filled requried (0" + kTooSmall},
+                                expected::vocab_too_small(10)},
+                    RefusalCase{"OneBelowAlphabet", 2, "abc", expected::vocab_too_small(2)},
+                    RefusalCase{"Zero", 0, "a", expected::vocab_too_small(0)},
                     RefusalCase{"AboveSixteenBits", 65536, "ab", kTooLarge},
                     RefusalCase{"Huge", INT_MAX, "ab", kTooLarge},
                     RefusalCase{"Negative", -1, "ab", kTooLarge},
