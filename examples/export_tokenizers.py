@@ -22,8 +22,8 @@ How Lorvane's encoding maps onto the pieces of a `tokenizers` pipeline:
   and so only ever yields the highest id of it. The vocabulary keeps that id, and merges that
   involve a lower, unreachable duplicate are left out.
 
-One difference remains: Lorvane cuts code points above U+FFFF to their low 16 bits, where
-`tokenizers` looks them up whole (and drops them, since our vocabulary cannot hold them).
+One difference remains: Lorvane cuts a code point above U+FFFF to its low 16 bits and may find
+that in the vocabulary, where `tokenizers` looks it up whole and, not finding it, drops it.
 """
 
 import argparse
