@@ -53,25 +53,30 @@ TEST_P(ProgressBarTest, DrawsExactText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProgressBarTest,
-    testing::Values(BarCase{25, 100, "\rBPE Trainer | [" + cells(12, 38) + "]  25% (25/100)"},
-                    // Single precision: 0.57f * 100 rounds to 57 (double gives 56.999... -> 56).
-                    BarCase{57, 100, "\rBPE Trainer | [" + cells(28, 22) + "]  57% (57/100)"},
-                    BarCase{29, 100, "\rBPE Trainer | [" + cells(14, 36) + "]  29% (29/100)"},
-                    BarCase{0, 100, "\rBPE Trainer | [" + cells(0, 50) + "]   0% (0/100)"},
-                    BarCase{100, 100, "\rBPE Trainer | [" + cells(50, 0) + "] 100% (100/100)"},
-                    BarCase{150, 100, "\rBPE Trainer | [" + cells(50, 0) + "] 150% (150/100)"},
-                    BarCase{3, 3, "\rBPE Trainer | [" + cells(50, 0) + "] 100% (3/3)"},
-                    BarCase{1, 3, "\rBPE Trainer | [" + cells(16, 34) + "]  33% (1/3)"},
-                    BarCase{7999, 8000, "\rBPE Trainer | [" + cells(49, 1) + "]  99% (7999/8000)"},
-                    // A zero total counts as nothing done.
-                    BarCase{0, 0, "\rBPE Trainer | [" + cells(0, 50) + "]   0% (0/0)"},
-                    BarCase{5, 0, "\rBPE Trainer | [" + cells(0, 50) + "]   0% (5/0)"},
-                    // A negative fraction fills nothing; the percent is written as it is.
-                    BarCase{-5, 100, "\rBPE Trainer | [" + cells(0, 50) + "]  -5% (-5/100)"}),
+    testing::Values(
+        BarCase{25, 100, "\rBPE Trainer | [" + cells(12, 38) + "]  25% (25/100)"},
+        // Single precision: 0.57f * 100 rounds to 57 (double gives 56.999... -> 56).
+        BarCase{57, 100, "\rBPE Trainer | [" + cells(28, 22) + "]  57% (57/100)"},
+        BarCase{29, 100, "\rBPE Trainer | [" + cells(14, 36) + "]  29% (29/100)"},
+        BarCase{0, 100, "\rBPE Trainer | [" + cells(0, 50) + "]   0% (0/100)"},
+        BarCase{100, 100, "\rBPE Trainer | [" + cells(50, 0) + "] 100% (100/100)"},
+        BarCase{150, 100, "\rBPE Trainer | [" + cells(50, 0) + "] 150% (150/100)"},
+        BarCase{3, 3, "\rBPE Trainer | [" + cells(50, 0) + "] 100% (3/3)"},
+        BarCase{1, 3, "\rBPE Trainer | [" + cells(16, 34) + "]  33% (1/3)"},
+        BarCase{7999, 8000, "\rBPE Trainer | [" + cells(49, 1) + "]  99% (7999/8000)"},
+        // A zero total counts as nothing done.
+        BarCase{0, 0, "\rBPE Trainer | [" + cells(0, 50) + "]   0% (0/0)"},
+        BarCase{5, 0, "\rBPE Trainer | [" + cells(0, 50) + "]   0% (5/0)"},
+        // A negative fraction fills nothing; the percent is written as it is.
+        BarCase{-5, 100, "\rBPE Trainer | [" + cells(0, 50) + "]  -5% (-5/100)"},
+        // A percent beyond int saturates instead of overflowing the conversion.
+        BarCase{INT_MAX, 1, "\rBPE Trainer | [" + cells(50, 0) + "] 2147483647% (2147483647/1)"},
+        BarCase{INT_MIN, 1, "\rBPE Trainer | [" + cells(0, 50) + "] -2147483648% (-2147483648/1)"}),
     [](const testing::TestParamInfo<BarCase>& info) {
       const int current = info.param.current;
-      return (current < 0 ? "Minus" + std::to_string(-current) : std::to_string(current)) + "Of" +
-             std::to_string(info.param.total);
+      return (current < 0 ? "Minus" + std::to_string(-static_cast<long long>(current))
+                          : std::to_string(current)) +
+             "Of" + std::to_string(info.param.total);
     });
 
 TEST(ProgressBar, UsesLabelAsGivenAndFlushes) {
