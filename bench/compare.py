@@ -75,9 +75,13 @@ def parse_args(argv):
                    help=f"subset of {','.join(TRAINERS)}")
     p.add_argument("--encode-sizes", default="1,10", help="encoding texts in MB (default 1,10)")
     p.add_argument("--repeats", type=int, default=3, help="encoding runs per encoder (median)")
-    p.add_argument("--runs", type=int, default=3,
-                   help="runs of each cheap training (corpus up to 10 MB; median kept)")
+    p.add_argument("--runs", type=int,
+                   help="runs of each cheap training (corpus up to 10 MB; median kept; default "
+                   "3, with --quick 1)")
     p.add_argument("--timeout", type=float, default=3600, help="seconds per child run")
+    p.add_argument("--run-timeout", type=float,
+                   help="seconds per training on the one-word corpora, past which a trainer "
+                   "counts as timed out (default 600, with --quick 60)")
     p.add_argument("--workdir", help="keep corpora cuts, models and logs here (default: a "
                    "temporary directory, removed after a run without failures)")
     p.add_argument("--report-only", action="store_true",
@@ -88,6 +92,8 @@ def parse_args(argv):
     args.plots = args.plots or str(home / "results")
     if args.quick:
         args.sizes, args.encode_sizes = "1", "1"
+    args.runs = args.runs or (1 if args.quick else 3)
+    args.run_timeout = args.run_timeout or (60 if args.quick else 600)
     args.sizes = [float(s) for s in args.sizes.split(",")]
     args.encode_sizes = [float(s) for s in args.encode_sizes.split(",")]
     args.vocab = [int(v) for v in args.vocab.split(",")]

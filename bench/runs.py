@@ -244,7 +244,7 @@ class Bench:
         for (kind, size), corpus in self.train_corpora.items():
             walls, rec = [], None
             for i in range(self.repeats_for(corpus.stat().st_size)):
-                name = f"sol-{kind}-{size_tag(size or 0)}-{i}"
+                name = f"sol-{kind}-{size_tag(size) if size else 'all'}-{i}"
                 rec = run_process([self.args.sol, str(corpus)], self.workdir / "logs", name,
                                   dict(os.environ), self.args.timeout)
                 if not rec["ok"]:
@@ -268,7 +268,7 @@ class Bench:
             for vocab in corpora.kind_vocabs(kind, self.args.vocab):
                 for trainer in self.args.trainers:
                     lib, threads = TRAINERS[trainer]
-                    name = f"train-{trainer}-{kind}-{size_tag(size or 0)}-{vocab}"
+                    name = f"train-{trainer}-{kind}-{size_tag(size) if size else 'all'}-{vocab}"
                     model_dir = self.workdir / "models" / name
                     model_dir.mkdir(parents=True, exist_ok=True)
                     task = {"kind": "train", "trainer": trainer, "corpus": str(corpus),
@@ -282,8 +282,9 @@ class Bench:
                         else {}
                     self.log(f"training {name}")
                     runs = []
+                    timeout = self.args.run_timeout if kind in ("longrun", "shortrun") else None
                     for i in range(self.repeats_for(nbytes)):
-                        rec = self.child(task, f"{name}-{i}", env)
+                        rec = self.child(task, f"{name}-{i}", env, timeout)
                         runs.append(rec)
                         if not rec["ok"]:
                             break
