@@ -13,8 +13,9 @@ from runs import peak_kib
 
 KIND_TEXT = {
     "en": "English technical text (prefixes of `en.txt`)",
-    "code": "source code (the standard library's `.py` files; copies after the first vary "
-            "words and numbers)",
+    "code": "source code (the Python standard library's `.py` files in path order, repeated "
+            "up to the size; copy k title-cases every 7th word of a line from position k mod 7 "
+            "and appends k to every number, so each copy adds new words)",
     "cjk": "text without spaces (the CJK lines of `multi.txt`, whitespace removed in lines)",
     "longrun": "one word: 8,000 distinct characters, then 2^20 × `a`",
     "shortrun": "one word: 8,000 distinct characters, then 64 × `a` (comparison row)",
