@@ -213,78 +213,6 @@ def tiktoken_encoder(vocab):
     return tiktoken_like("tiktoken", vocab)
 
 
-def encode_call(encoder: str, setup: str, model: str, raw: str):
-    """The call timed for one encoder on the text `raw` (a whole text, or one line per item for
-    the setup "calls": a plain Python loop with one call per line)."""
-    vocab, merge_rank = load_ours_tables(model)
-    if setup == "calls":
-        items = [normalize_ws(line) for line in raw.split("\n") if line]
-    text = normalize_ws(raw)
-    if encoder == "ours":
-        fn = load_ours(model).encode
-    elif encoder.startswith("tokenizers"):
-        tok = tokenizers_encoder(vocab, merge_rank, pre_tokenize=True)
-        if setup == "lines":
-            pieces = line_pieces(raw)
-            return lambda: [e.ids for e in tok.encode_batch_fast(pieces)]
-        fn = lambda s: tok.encode(s).ids  # noqa: E731
-    elif encoder in ("tiktoken", "tokendagger"):
-        enc, _ = tiktoken_like(encoder, vocab)
-        if setup == "batch":
-            pieces = line_pieces(raw)
-            return lambda: enc.encode_ordinary_batch(pieces)
-        fn = enc.encode_ordinary
-    else:
-        raise ValueError(encoder)
-    if setup == "calls":
-        return lambda: [fn(s) for s in items]
-    return lambda: fn(text)
-
-
-def _count(ids) -> int:
-    return sum(map(len, ids)) if ids and isinstance(ids[0], list) else len(ids)
-
-
-def child_encode(task):
-    """Encoding time of one encoder on one text with our tables: every run's wall and CPU time
-    (the report takes the median)."""
-    raw_bytes = Path(task["text"]).read_bytes()
-    run = encode_call(task["encoder"], task["setup"], task["model"], raw_bytes.decode("utf-8"))
-    times, cpu_times, tokens = [], [], 0
-    for _ in range(task["repeats"]):
-        c0, t0 = time.process_time(), time.perf_counter()
-        ids = run()
-        times.append(time.perf_counter() - t0)
-        cpu_times.append(time.process_time() - c0)
-        tokens = _count(ids)
-    result = {"times": times, "cpu_times": cpu_times, "bytes": len(raw_bytes), "tokens": tokens}
-    if task["setup"] == "calls":
-        result["calls"] = sum(1 for line in raw_bytes.split(b"\n") if line)
-    return result
-
-
-def child_decode(task):
-    """Decoding time of our decode and of tiktoken's on the ids each encoder gives the text."""
-    text = normalize_ws(Path(task["text"]).read_text(encoding="utf-8"))
-    if task["decoder"] == "ours":
-        bpe = load_ours(task["model"])
-        ids = bpe.encode(text)
-        run = lambda: bpe.decode(ids)  # noqa: E731
-    else:
-        enc, _ = tiktoken_encoder(load_ours_tables(task["model"])[0])
-        ids = enc.encode_ordinary(text)
-        run = lambda: enc.decode(ids)  # noqa: E731
-    times = []
-    for _ in range(task["repeats"]):
-        t0 = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - t0)
-    return {"times": times, "bytes": len(text.encode("utf-8")), "tokens": len(ids),
-            "median": statistics.median(times)}
-
-
-
-
 # Measured tasks.
 
 
@@ -373,8 +301,6 @@ def child_train(task):
         tok.save(str(out / "tokenizer.json"))
         result.update(model=str(out / "tokenizer.json"), vocab_got=tok.get_vocab_size())
     elif lib == "sentencepiece":
-        import sentencepiece as spm
-
         sp = spm.SentencePieceProcessor(model_file=str(out / "sp.model"))
         result.update(model=str(out / "sp.model"), vocab_got=sp.get_piece_size())
     elif lib == "rustbpe":
@@ -429,6 +355,78 @@ def child_quality(task):
         lines = text.replace("\t", " ").replace("\r", " ").split("\n")
         tokens = sum(len(ids) for ids in sp.encode(lines))
     return {"tokens": tokens, "chars": len(text)}
+
+
+def encode_call(encoder: str, setup: str, model: str, raw: str):
+    """The call timed for one encoder on the text `raw` (a whole text, or one line per item for
+    the setup "calls": a plain Python loop with one call per line)."""
+    vocab, merge_rank = load_ours_tables(model)
+    if setup == "calls":
+        items = [normalize_ws(line) for line in raw.split("\n") if line]
+    text = normalize_ws(raw)
+    if encoder == "ours":
+        fn = load_ours(model).encode
+    elif encoder.startswith("tokenizers"):
+        tok = tokenizers_encoder(vocab, merge_rank, pre_tokenize=True)
+        if setup == "lines":
+            pieces = line_pieces(raw)
+            return lambda: [e.ids for e in tok.encode_batch_fast(pieces)]
+        fn = lambda s: tok.encode(s).ids  # noqa: E731
+    elif encoder in ("tiktoken", "tokendagger"):
+        enc, _ = tiktoken_like(encoder, vocab)
+        if setup == "batch":
+            pieces = line_pieces(raw)
+            return lambda: enc.encode_ordinary_batch(pieces)
+        fn = enc.encode_ordinary
+    else:
+        raise ValueError(encoder)
+    if setup == "calls":
+        return lambda: [fn(s) for s in items]
+    return lambda: fn(text)
+
+
+def _count(ids) -> int:
+    return sum(map(len, ids)) if ids and isinstance(ids[0], list) else len(ids)
+
+
+def child_encode(task):
+    """Encoding time of one encoder on one text with our tables: every run's wall and CPU time
+    (the report takes the median)."""
+    raw_bytes = Path(task["text"]).read_bytes()
+    run = encode_call(task["encoder"], task["setup"], task["model"], raw_bytes.decode("utf-8"))
+    times, cpu_times, tokens = [], [], 0
+    for _ in range(task["repeats"]):
+        c0, t0 = time.process_time(), time.perf_counter()
+        ids = run()
+        times.append(time.perf_counter() - t0)
+        cpu_times.append(time.process_time() - c0)
+        tokens = _count(ids)
+    result = {"times": times, "cpu_times": cpu_times, "bytes": len(raw_bytes), "tokens": tokens}
+    if task["setup"] == "calls":
+        result["calls"] = sum(1 for line in raw_bytes.split(b"\n") if line)
+    return result
+
+
+def child_decode(task):
+    """Decoding time of our decode and of tiktoken's on the ids each encoder gives the text."""
+    text = normalize_ws(Path(task["text"]).read_text(encoding="utf-8"))
+    if task["decoder"] == "ours":
+        bpe = load_ours(task["model"])
+        ids = bpe.encode(text)
+        run = lambda: bpe.decode(ids)  # noqa: E731
+    else:
+        enc, _ = tiktoken_encoder(load_ours_tables(task["model"])[0])
+        ids = enc.encode_ordinary(text)
+        run = lambda: enc.decode(ids)  # noqa: E731
+    times = []
+    for _ in range(task["repeats"]):
+        t0 = time.perf_counter()
+        run()
+        times.append(time.perf_counter() - t0)
+    return {"times": times, "bytes": len(text.encode("utf-8")), "tokens": len(ids),
+            "median": statistics.median(times)}
+
+
 
 
 def child_crosscheck(task):
