@@ -269,8 +269,9 @@ def child_train(task):
         import rustbpe
 
         tok = rustbpe.Tokenizer()
+        # 64 pieces of 64 KiB per refill, so that its buffer holds 4 MiB of text, not 512 MiB
         run = lambda: tok.train_from_iterator(  # noqa: E731
-            normalized_chunks(corpus), vocab_size, pattern=WORD_PATTERN)
+            normalized_chunks(corpus), vocab_size, buffer_size=64, pattern=WORD_PATTERN)
     elif lib == "bpeasy":
         import bpeasy
 
@@ -278,7 +279,7 @@ def child_train(task):
 
         def run():
             holder["vocab"] = bpeasy.train_bpe(normalized_chunks(corpus), WORD_PATTERN, 1 << 16,
-                                               vocab_size)
+                                               vocab_size, batch_size=64)
     else:
         raise ValueError(name)
 

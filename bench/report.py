@@ -397,7 +397,8 @@ same words unless the text holds a literal U+0120. Both a whole-text `encode` an
 **rustbpe** and **bpeasy** (training only, byte-level BPE): fed the corpus in pieces of about
 64 KiB with tab, line feed and carriage return turned into spaces, split by the pattern
 `" ?[^ ]+| "` (a space starts a word), `vocab_size` as ours (their count includes the 256
-bytes); `bpeasy` with `max_token_length=65536`. Their merges are over bytes, so their
+bytes); `bpeasy` with `max_token_length=65536`; both take 64 pieces at a time
+(`buffer_size=64`, `batch_size=64`), so that they hold 4 MiB of text at once. Their merges are over bytes, so their
 vocabularies differ from ours; only their times and memory are compared.
 
 **tokendagger** (encoding only) takes the same tables as tiktoken below.
