@@ -4,16 +4,8 @@ line is k modulo 7 and appends k to every number, so later copies add new words 
 text of the same kind would, rather than repeating the first copy exactly."""
 
 import argparse
-import re
 
-NUMBER = re.compile(r"\d+")
-
-
-def vary(line, k):
-    words = line.split(" ")
-    for i in range(k % 7, len(words), 7):
-        words[i] = words[i].title()
-    return NUMBER.sub(lambda m: m.group(0) + str(k), " ".join(words))
+from corpora import vary
 
 
 def main():
@@ -29,7 +21,7 @@ def main():
         k = 0
         while written < target:
             for line in lines:
-                text = line if k == 0 else vary(line, k)
+                text = vary(line, k)
                 out.write(text)
                 written += len(text.encode("utf-8"))
                 if written >= target:

@@ -4,8 +4,9 @@
 #   bash scripts/dev.sh test   set up everything, then run the Python and C++ test suites
 #   bash scripts/dev.sh setup  only the set-up: system packages, .venv (Python 3.13), build
 #   bash scripts/dev.sh bench [compare.py options]
-#                              peers in .venv-bench, real corpora in bench/corpora (made once
-#                              by make-corpora.sh), then the comparison of bench/compare.py
+#                              peers in .venv-bench, the speed-of-light program, real corpora
+#                              in bench/corpora (made once by bench/corpora.py) unless
+#                              --corpora DIR, then the comparison of bench/compare.py
 # Set-up is idempotent: packages already there are not installed again, the build is incremental.
 set -euo pipefail
 
@@ -70,20 +71,41 @@ run_tests() {
   return $status
 }
 
+build_bench() {
+  log "building the speed-of-light program"
+  PATH="$VENV/bin:$PATH" cmake -S "$ROOT" -B "$ROOT/build/bench" -G Ninja \
+    -DLORVANE_BUILD_MODULE=OFF -DLORVANE_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+  PATH="$VENV/bin:$PATH" cmake --build "$ROOT/build/bench" --target speed_of_light >/dev/null
+}
+
+# Peers in .venv-bench (tokendagger builds against libpcre2), the speed-of-light program, our
+# corpora in bench/corpora unless --corpora DIR names existing ones, then bench/compare.py.
 run_bench() {
-  local bench_venv="$ROOT/.venv-bench" corpora="$ROOT/bench/corpora" make
+  local bench_venv="$ROOT/.venv-bench" corpora="" arg prev=""
+  for arg in "$@"; do
+    [ "$prev" = "--corpora" ] && corpora="$arg"
+    case "$arg" in --corpora=*) corpora="${arg#--corpora=}" ;; esac
+    prev="$arg"
+  done
+  install_packages libpcre2-dev
   if [ ! -x "$bench_venv/bin/python" ]; then
     "$(find_python313)" -m venv "$bench_venv"
   fi
   "$bench_venv/bin/python" -m pip install -q --disable-pip-version-check -r "$ROOT/bench/requirements.txt"
-  if [ ! -f "$corpora/en.txt" ]; then
-    make=$(ls "$ROOT"/../shared/bench/make-corpora.sh 2>/dev/null || true)
-    [ -n "$make" ] || { log "no corpora in $corpora and no make-corpora.sh beside the checkout"; exit 1; }
-    bash "$make" "$corpora"
+  build_bench
+  local extra=()
+  if [ -z "$corpora" ]; then
+    corpora="$ROOT/bench/corpora"
+    if [ ! -f "$corpora/en.txt" ] || [ ! -f "$corpora/multi.txt" ] || [ ! -f "$corpora/holdout.txt" ]; then
+      log "making the corpora in bench/corpora (Debian documentation packages)"
+      "$bench_venv/bin/python" "$ROOT/bench/corpora.py" "$corpora"
+    fi
+    extra=(--corpora "$corpora")
   fi
   local module_dir
   module_dir=$("$PY" -c 'import lorvane_api, os; print(os.path.dirname(lorvane_api.__file__))')
-  PYTHONPATH="$module_dir" "$bench_venv/bin/python" "$ROOT/bench/compare.py" --corpora "$corpora" "$@"
+  "$bench_venv/bin/python" "$ROOT/bench/compare.py" --module-path "$module_dir" \
+    --sol "$ROOT/build/bench/speed_of_light" "${extra[@]}" "$@"
 }
 
 case "${1:-}" in

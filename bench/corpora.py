@@ -1,0 +1,339 @@
+"""Corpora of the benchmark: the maker of the real-text files (from Debian documentation
+packages), the corpus kinds built from them, and the cuts the runs take.
+
+    python bench/corpora.py OUT_DIR     # en.txt, en-small.txt, holdout.txt, multi.txt
+
+The maker installs the documentation packages with apt-get (as root) and turns their HTML,
+plain text, reStructuredText, POD and man pages into plain text, one document after another in
+an order fixed by a hash of the file's path (so that every prefix mixes all sources).
+"""
+
+from __future__ import annotations
+
+import gzip
+import hashlib
+import html.parser
+import re
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+MB = 1_000_000
+BLOCK = 1 << 20
+
+EN_PACKAGES = ["linux-doc", "python3-doc", "git-doc", "perl-doc", "manpages", "manpages-dev"]
+HOLDOUT_PACKAGES = ["postgresql-doc"]  # English from a package en.txt does not use
+MULTI_PACKAGES = ["manpages-de", "manpages-fr", "manpages-ru", "manpages-ja", "manpages-zh",
+                  "linux-doc"]  # linux-doc: its translations directory
+EN_BYTES, SMALL_BYTES, HOLDOUT_BYTES, MULTI_BYTES = 100 * MB, 10 * MB, 5 * MB, 30 * MB
+CODE_BYTES = 100 * MB
+
+# ---------------------------------------------------------------------------------------------
+# Plain text from documentation files.
+# ---------------------------------------------------------------------------------------------
+
+
+class _HtmlText(html.parser.HTMLParser):
+    BLOCKS = {"p", "div", "br", "li", "tr", "h1", "h2", "h3", "h4", "h5", "h6", "pre", "dt", "dd"}
+
+    def __init__(self):
+        super().__init__(convert_charrefs=True)
+        self.parts, self.skip = [], 0
+
+    def handle_starttag(self, tag, attrs):
+        if tag in ("script", "style"):
+            self.skip += 1
+        elif tag in self.BLOCKS:
+            self.parts.append("\n")
+
+    def handle_endtag(self, tag):
+        if tag in ("script", "style"):
+            self.skip = max(0, self.skip - 1)
+        elif tag in self.BLOCKS:
+            self.parts.append("\n")
+
+    def handle_data(self, data):
+        if not self.skip:
+            self.parts.append(data)
+
+
+_MAN_ESCAPE = re.compile(r"\\f(\[[^\]]*\]|\(..|.)|\\\(..|\\\[[^\]]*\]|\\[&|^%]|\\s[-+]?\d")
+_POD_CODE = re.compile(r"[A-Z]<+([^<>]*)>+")
+
+
+def html_text(raw: str) -> str:
+    parser = _HtmlText()
+    parser.feed(raw)
+    return "".join(parser.parts)
+
+
+def man_text(raw: str) -> str:
+    """A man page's words: requests dropped but for the text they set, font escapes removed."""
+    lines = []
+    for line in raw.splitlines():
+        if line.startswith((".\\\"", "'\\\"")):
+            continue
+        if line.startswith((".", "'")):
+            words = line.split(None, 1)
+            if len(words) < 2 or words[0][1:] not in ("SH", "SS", "B", "I", "BR", "IR", "RB",
+                                                       "BI", "IB", "TP", "IP", "Nm", "Nd"):
+                continue
+            line = words[1].replace('"', "")
+        line = _MAN_ESCAPE.sub("", line).replace("\\-", "-").replace("\\e", "\\")
+        lines.append(line)
+    return "\n".join(lines)
+
+
+def pod_text(raw: str) -> str:
+    lines = [line for line in raw.splitlines() if not line.startswith("=")]
+    return _POD_CODE.sub(r"\1", "\n".join(lines))
+
+
+def document_text(path: Path) -> str | None:
+    """Plain text of one documentation file, or None for a kind we do not read."""
+    name = path.name[:-3] if path.name.endswith(".gz") else path.name
+    opener = gzip.open if path.name.endswith(".gz") else open
+    try:
+        with opener(path, "rb") as f:
+            raw = f.read().decode("utf-8")
+    except (UnicodeDecodeError, OSError, EOFError):
+        return None
+    if "\0" in raw:
+        return None
+    if name.endswith((".html", ".htm")):
+        text = html_text(raw)
+    elif name.endswith((".txt", ".rst")):
+        text = raw
+    elif name.endswith((".pod", ".pm")):
+        text = pod_text(raw)
+    elif "/man/" in str(path) and re.search(r"\.\d\w*$", name):
+        text = man_text(raw)
+    else:
+        return None
+    text = re.sub(r"\n[ \t]*\n(?:[ \t]*\n)+", "\n\n", text).strip()
+    return text + "\n" if text else None
+
+
+def with_versioned(packages: list[str]) -> list[str]:
+    """The packages and, for metapackages such as linux-doc, the versioned package each depends
+    on (linux-doc-6.1), which holds the files."""
+    out = list(packages)
+    for pkg in packages:
+        deps = subprocess.run(["dpkg-query", "-W", "-f=${Depends}", pkg], capture_output=True,
+                              text=True).stdout
+        out += [d for d in re.findall(r"[\w.+-]+", deps) if d.startswith(pkg + "-")]
+    return out
+
+
+def package_files(packages: list[str]) -> list[Path]:
+    files = set()
+    for pkg in with_versioned(packages):
+        out = subprocess.run(["dpkg", "-L", pkg], capture_output=True, text=True).stdout
+        files.update(Path(p) for p in out.splitlines() if Path(p).is_file())
+    return sorted(files, key=lambda p: hashlib.sha256(str(p).encode()).hexdigest())
+
+
+def write_documents(paths, out: Path, limit: int, keep=lambda p, text: True) -> int:
+    """Writes the text of `paths` one after another to `out` until `limit` bytes."""
+    written = 0
+    with open(out, "w", encoding="utf-8") as f:
+        for path in paths:
+            text = document_text(path)
+            if not text or not keep(path, text):
+                continue
+            data = text.encode("utf-8")[: limit - written].decode("utf-8", "ignore")
+            f.write(data)
+            written += len(data.encode("utf-8"))
+            if written >= limit:
+                break
+    return written
+
+
+_LATIN = re.compile(r"[A-Za-z]")
+
+
+def _mostly_non_latin(text: str) -> bool:
+    letters = [c for c in text if c.isalpha()]
+    return bool(letters) and sum(1 for c in letters if _LATIN.match(c)) < 0.5 * len(letters)
+
+
+def is_translation(path: Path) -> bool:
+    """Translated documentation: kernel doc translations, man pages under a language folder."""
+    parts = path.parts
+    if "translations" in parts:
+        return True
+    if "man" in parts:
+        i = parts.index("man")
+        return i + 1 < len(parts) and not parts[i + 1].startswith("man")
+    return False
+
+
+def make(out_dir: Path) -> None:
+    out_dir.mkdir(parents=True, exist_ok=True)
+    packages = sorted({*EN_PACKAGES, *HOLDOUT_PACKAGES, *MULTI_PACKAGES})
+    subprocess.run(["apt-get", "update", "-q"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["apt-get", "install", "-y", "-q", "--no-install-recommends", *packages],
+                   check=True, stdout=subprocess.DEVNULL,
+                   env={"DEBIAN_FRONTEND": "noninteractive", "PATH": "/usr/sbin:/usr/bin:/sbin:/bin"})
+    english = [p for p in package_files(EN_PACKAGES) if not is_translation(p)]
+    en = write_documents(english, out_dir / "en.txt", EN_BYTES)
+    cut_prefix(out_dir / "en.txt", out_dir / "en-small.txt", SMALL_BYTES, copy=True)
+    holdout = write_documents(package_files(HOLDOUT_PACKAGES), out_dir / "holdout.txt",
+                              HOLDOUT_BYTES)
+    translated = [p for p in package_files(MULTI_PACKAGES) if is_translation(p)]
+    multi = write_documents(translated, out_dir / "multi.txt", MULTI_BYTES,
+                            keep=lambda p, text: _mostly_non_latin(text) or "/man/" in str(p))
+    print(f"en.txt {en:,} bytes, holdout.txt {holdout:,} bytes, multi.txt {multi:,} bytes")
+
+
+# ---------------------------------------------------------------------------------------------
+# Cuts and the corpus kinds.
+# ---------------------------------------------------------------------------------------------
+
+
+def cut_prefix(src: Path, dst: Path, nbytes: int, copy: bool = False) -> Path:
+    """Writes the first `nbytes` bytes of `src` cut back to the last line end (kept) to `dst`.
+    Returns `src` itself when it is not larger than `nbytes` (unless `copy`)."""
+    if src.stat().st_size <= nbytes and not copy:
+        return src
+    end, done = -1, 0
+    with open(src, "rb") as f, open(dst, "wb") as out:
+        while done < nbytes:
+            block = f.read(min(BLOCK, nbytes - done))
+            if not block:
+                end = done
+                break
+            if (cut := block.rfind(b"\n")) >= 0:
+                end = done + cut + 1
+            out.write(block)
+            done += len(block)
+        out.truncate(max(end, 0))
+    if end < 0:
+        raise ValueError(f"{src.name}: no line end in the first {nbytes} bytes")
+    return dst
+
+
+def spaces_for_tabs(src: Path, dst: Path) -> Path:
+    """Copy for sentencepiece, which reads lines and knows only the space as a word separator:
+    tabs and carriage returns become spaces."""
+    if not dst.exists():
+        with open(src, "rb") as f, open(dst, "wb") as out:
+            while block := f.read(BLOCK):
+                out.write(block.replace(b"\t", b" ").replace(b"\r", b" "))
+    return dst
+
+
+def warm(path: Path) -> None:
+    """Reads a file once so that it sits in the page cache before anything is timed."""
+    with open(path, "rb") as f:
+        while f.read(BLOCK):
+            pass
+
+
+_NUMBER = re.compile(r"\d+")
+
+
+def vary(line: str, k: int) -> str:
+    """Copy k of a line for corpora made larger by repetition: every word whose position in the
+    line is k modulo 7 title-cased and k appended to every number, so later copies add new words
+    the way more text of the same kind would."""
+    if k == 0:
+        return line
+    words = line.split(" ")
+    for i in range(k % 7, len(words), 7):
+        words[i] = words[i].title()
+    return _NUMBER.sub(lambda m: m.group(0) + str(k), " ".join(words))
+
+
+def make_code(dst: Path, nbytes: int = CODE_BYTES) -> Path:
+    """The `.py` files of this interpreter's standard library (site-packages left out), in path
+    order, each that is valid UTF-8; repeated with `vary` until `nbytes`."""
+    if dst.exists() and dst.stat().st_size > 0:
+        return dst
+    root = Path(sysconfig.get_paths()["stdlib"])
+    texts = []
+    for path in sorted(root.rglob("*.py")):
+        if "site-packages" in path.parts:
+            continue
+        try:
+            texts.append(path.read_bytes().decode("utf-8"))
+        except (UnicodeDecodeError, OSError):
+            continue
+    lines = "".join(t if t.endswith("\n") else t + "\n" for t in texts).splitlines(keepends=True)
+    written, k = 0, 0
+    with open(dst, "w", encoding="utf-8") as out:
+        while written < nbytes:
+            for line in lines:
+                text = vary(line, k)
+                size = len(text.encode("utf-8"))
+                if written + size > nbytes:
+                    written = nbytes
+                    break
+                out.write(text)
+                written += size
+            k += 1
+    return dst
+
+
+def _is_cjk(c: str) -> bool:
+    o = ord(c)
+    return (0x3040 <= o <= 0x30FF or 0x3400 <= o <= 0x9FFF or 0xAC00 <= o <= 0xD7AF
+            or 0xF900 <= o <= 0xFAFF or 0xFF00 <= o <= 0xFFEF)
+
+
+def make_cjk(multi: Path, dst: Path) -> Path:
+    """Text without spaces: the lines of multi.txt of which at least half the characters are
+    Chinese, Japanese or Korean, with all whitespace inside each line removed."""
+    if dst.exists() and dst.stat().st_size > 0:
+        return dst
+    with open(multi, encoding="utf-8") as f, open(dst, "w", encoding="utf-8") as out:
+        for line in f:
+            packed = "".join(line.split())
+            if packed and 2 * sum(map(_is_cjk, packed)) >= len(packed):
+                out.write(packed + "\n")
+    return dst
+
+
+RUN_CHARS = 8000  # distinct characters of the pathological word, from U+4E00 on
+LONG_RUN, SHORT_RUN = 1 << 20, 64
+RUN_MERGES = 64  # both run corpora train this many merges past their alphabet
+
+
+def make_run(dst: Path, run: int) -> Path:
+    """One word: 8,000 distinct characters, then `run` times "a" (no whitespace at all)."""
+    if not dst.exists():
+        dst.write_text("".join(map(chr, range(0x4E00, 0x4E00 + RUN_CHARS))) + "a" * run,
+                       encoding="utf-8")
+    return dst
+
+
+# Kinds of training corpus: how each is made, and whether it takes the sizes and vocabularies
+# of the command line or its own (the run corpora are one file each with a fixed merge count).
+KINDS = ["en", "code", "cjk", "longrun", "shortrun"]
+ENCODE_KINDS = ["en", "code", "cjk"]
+
+
+def kind_source(kind: str, corpora: Path, work: Path, nbytes: int = CODE_BYTES) -> Path:
+    """The whole corpus of a kind (the code corpus only as large as `nbytes`)."""
+    if kind == "en":
+        return corpora / "en.txt"
+    if kind == "code":
+        return make_code(work / "code.txt", nbytes)
+    if kind == "cjk":
+        return make_cjk(corpora / "multi.txt", work / "cjk.txt")
+    if kind in ("longrun", "shortrun"):
+        return make_run(work / f"{kind}.txt", LONG_RUN if kind == "longrun" else SHORT_RUN)
+    raise ValueError(kind)
+
+
+def kind_vocabs(kind: str, vocabs: list[int]) -> list[int]:
+    if kind in ("longrun", "shortrun"):
+        return [RUN_CHARS + 1 + RUN_MERGES]
+    return vocabs
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    make(Path(sys.argv[1]))

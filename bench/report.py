@@ -1,0 +1,455 @@
+"""The report of a benchmark run: summary ratios, detailed tables, plots, and bench/RESULTS.md,
+all drawn from the JSON document of the run."""
+
+from __future__ import annotations
+
+import os
+import statistics
+import textwrap
+from pathlib import Path
+
+from peers import MB, REFERENCE, TRAINERS
+from runs import peak_kib
+
+KIND_TEXT = {
+    "en": "English technical text (prefixes of `en.txt`)",
+    "code": "source code (the Python standard library's `.py` files in path order, repeated "
+            "up to the size; copy k title-cases every 7th word of a line from position k mod 7 "
+            "and appends k to every number, so each copy adds new words)",
+    "cjk": "text without spaces (the CJK lines of `multi.txt`, whitespace removed in lines)",
+    "longrun": "one word: 8,000 distinct characters, then 2^20 × `a`",
+    "shortrun": "one word: 8,000 distinct characters, then 64 × `a` (comparison row)",
+    "short": "100,000 short lines (20–200 characters) of `holdout.txt`, one call per line",
+}
+
+
+def size_label(nbytes: int) -> str:
+    return f"{nbytes / MB:.3g} MB"
+
+
+def _f(x, digits=2):
+    return "–" if x is None else f"{x:.{digits}f}"
+
+
+def _ratio(x, ref):
+    return None if x is None or not ref else x / ref
+
+
+def _threads_label(trainer, machine):
+    lib, threads = TRAINERS[trainer]
+    if lib == "lorvane_api":
+        return "1 (starts none)"
+    if threads:
+        return "1"
+    return "default (16)" if lib == "sentencepiece" else f"default ({machine['cores_usable']})"
+
+
+def _key(r):
+    return (r["kind"], r["size"], r["vocab"])
+
+
+def train_rows(data):
+    quality = {(q["trainer"], q["size"], q["vocab"]): q for q in data["quality"] if q["ok"]}
+    index = {(t["trainer"], *_key(t)): t for t in data["train"]}
+    sol = {(s["kind"], s["size"]): s for s in data.get("sol", []) if s.get("wall")}
+    rows = []
+    for t in data["train"]:
+        ref = index.get((REFERENCE, *_key(t)))
+        ref_ok = ref and ref["ok"]
+        q = quality.get((t["trainer"], t["size"], t["vocab"])) if t["kind"] == "en" else None
+        qref = quality.get((REFERENCE, t["size"], t["vocab"])) if t["kind"] == "en" else None
+        per_k = q and 1000 * q["result"]["tokens"] / q["result"]["chars"]
+        per_k_ref = qref and 1000 * qref["result"]["tokens"] / qref["result"]["chars"]
+        r = t.get("result", {})
+        s = sol.get((t["kind"], t["size"]))
+        rows.append({
+            "trainer": t["trainer"], "kind": t["kind"], "size": t["size"], "bytes": t["bytes"],
+            "vocab": t["vocab"], "ok": t["ok"], "error": t.get("error"),
+            "load": t.get("load_before"), "wall": r.get("wall"), "cpu": r.get("cpu"),
+            "runs": len(t.get("walls") or [0]), "rss": peak_kib(t) / 1024,
+            "model_mib": r["model_rss_kib"] / 1024 if "model_rss_kib" in r else None,
+            "vocab_got": r.get("vocab_got"),
+            "wall_ratio": _ratio(r.get("wall"), ref_ok and ref["result"]["wall"]),
+            "rss_ratio": _ratio(peak_kib(t), ref_ok and peak_kib(ref)),
+            "sol_ratio": _ratio(r.get("wall"), s and s["wall"]),
+            "per_k": per_k, "per_k_ratio": _ratio(per_k, per_k_ref),
+        })
+    return rows
+
+
+def summary_rows(data):
+    """Per corpus and vocabulary: our training time against the fastest peer's and against the
+    speed of light."""
+    rows = train_rows(data)
+    sol = {(s["kind"], s["size"]): s for s in data.get("sol", []) if s.get("wall")}
+    out = []
+    for ours in (r for r in rows if r["trainer"] == "ours" and r["ok"]):
+        peers = [r for r in rows if r["trainer"] != "ours" and r["ok"]
+                 and (r["kind"], r["size"], r["vocab"]) == (ours["kind"], ours["size"],
+                                                            ours["vocab"])]
+        fastest = min(peers, key=lambda r: r["wall"]) if peers else None
+        s = sol.get((ours["kind"], ours["size"]))
+        out.append({**ours, "fastest": fastest and fastest["trainer"],
+                    "fastest_wall": fastest and fastest["wall"],
+                    "peer_ratio": _ratio(ours["wall"], fastest and fastest["wall"]),
+                    "sol_wall": s and s["wall"]})
+    return out
+
+
+def encode_rows(data):
+    """Median MB/s of each encoder and setup; ratios of ours against tiktoken's plain call."""
+    rows = []
+    for e in data["encode"]:
+        if not e["ok"]:
+            rows.append({**{k: e[k] for k in ("encoder", "setup", "kind", "size", "vocab")},
+                         "ok": False, "error": e.get("error", "")})
+            continue
+        r = e["result"]
+        wall = statistics.median(r["times"])
+        cpu = statistics.median(r.get("cpu_times") or [0])
+        rows.append({**{k: e[k] for k in ("encoder", "setup", "kind", "size", "vocab")},
+                     "ok": True, "bytes": r["bytes"], "mbps": r["bytes"] / MB / wall,
+                     "cpu_mbps": r["bytes"] / MB / cpu if cpu else None, "tokens": r["tokens"],
+                     "us_per_call": 1e6 * wall / r["calls"] if r.get("calls") else None,
+                     "runs": len(r["times"]), "model_size": e["model_size"]})
+    ref = {(r["kind"], r["size"], r["vocab"]): r for r in rows
+           if r["ok"] and r["encoder"] == "tiktoken" and r["setup"] in ("whole", "calls")}
+    for row in rows:
+        other = ref.get((row["kind"], row["size"], row["vocab"]))
+        row["ratio"] = _ratio(row.get("mbps"), other and other["mbps"])
+    order = {"ours": 0, "tiktoken": 1, "tokendagger": 2, "tokenizers-1t": 3}
+    rows.sort(key=lambda r: (r["vocab"], r["kind"] != "short", r["kind"], r["size"],
+                             order.get(r["encoder"], 9), r["setup"]))
+    return rows
+
+
+SETUP_TEXT = {
+    "whole": "whole text, one call",
+    "lines": "`encode_batch_fast` over line pieces",
+    "batch": "`encode_ordinary_batch` over line pieces (threads; for information)",
+    "calls": "Python loop, one call per line",
+}
+
+
+def _corpus_label(r):
+    return f"{r['kind']} {size_label(r['bytes'])}"
+
+
+def write_report(data, out: Path, plots: Path):
+    meta = data["meta"]
+    machine = meta["machine"]
+    v = meta["versions"]
+    rel_plots = os.path.relpath(plots, out.parent)
+    peers_text = ", ".join(f"{lib} {v.get(lib, 'missing')}" for lib in (
+        "tokenizers", "sentencepiece", "rustbpe", "bpeasy", "tiktoken", "tokendagger"))
+    lines = [
+        "# Lorvane against peer tokenizers",
+        "",
+        f"- Machine: {machine['summary']}",
+        f"- Command: `{meta['command']}`",
+        f"- Run: {meta['started']} to {meta.get('finished', '(unfinished)')}"
+        + (" (quick mode: small inputs)" if meta.get("quick") else ""),
+        f"- Versions: lorvane {v['lorvane']}, {peers_text}",
+        f"- Module: {meta.get('module')}",
+        load_line(data, machine),
+        "- Corpora: " + "; ".join(f"{KIND_TEXT.get(k, k)}" for k in meta["kinds"]) + ".",
+        "- `youtokentome` " + ("is not measured: its last release (1.0.6) does not build on "
+                               "Python 3.13 (its generated C++ uses interpreter internals "
+                               "that 3.13 removed)."
+                               if v.get("youtokentome", "missing") == "missing"
+                               else f"{v['youtokentome']} is installed but not wired in."),
+        "",
+        "Rerun the command above, or redraw this file from `results/results.json` with "
+        "`--report-only`.",
+        "",
+        "## Summary",
+        "",
+        "Training: our wall time divided by the fastest peer's on the same corpus and "
+        "vocabulary (each peer at its default threads; ours is single-threaded), and by the "
+        "*speed of light*: a C++ program that only reads the file, decodes UTF-8, splits "
+        "the words as training does and counts the distinct ones in our word table. Medians of "
+        "repeated runs where a run is cheap (corpora up to 10 MB).",
+        "",
+        "| corpus | vocab | ours s | fastest peer | peer s | ours ÷ fastest peer | "
+        "speed of light s | ours ÷ speed of light |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
+    for r in summary_rows(data):
+        lines.append(f"| {_corpus_label(r)} | {r['vocab']:,} | {_f(r['wall'], 3)} | "
+                     f"{r['fastest'] or '–'} | {_f(r['fastest_wall'], 3)} | "
+                     f"{_f(r['peer_ratio'], 3)} | {_f(r['sol_wall'], 3)} | "
+                     f"{_f(r['sol_ratio'], 2)} |")
+    enc = encode_rows(data)
+    main = [r for r in enc if r["ok"] and r["encoder"] == "ours"]
+    if main:
+        lines += ["", "Encoding: our MB/s divided by tiktoken's `encode_ordinary` on the same "
+                  "text with the same tables (for short lines: both called once per line from "
+                  "Python).", "",
+                  "| text | vocab | ours MB/s | ours ÷ tiktoken |", "|---|---|---|---|"]
+        for r in main:
+            lines.append(f"| {r['kind']} {size_label(r['bytes'])} | {r['vocab']:,} | "
+                         f"{r['mbps']:.2f} | {_f(r['ratio'])} |")
+    lines += [
+        "",
+        "## Training",
+        "",
+        "Wall and CPU (user+sys, all threads) are timed in a fresh child interpreter around "
+        "the training call alone (reading the corpus included, saving the model not). Peak RSS "
+        "is the child's own high-water mark (`VmHWM`): the whole interpreter, library import "
+        "included (see the import baseline below). *model MiB* is the resident memory our "
+        "trained model still holds after training and one encode (RSS then minus RSS before "
+        "the model was made). Ratios *÷ tok* are against `tokenizers` at its default threads; "
+        "*÷ SoL* against the speed of light; *tok/1k* is tokens per 1,000 characters of "
+        "`holdout.txt` (English corpora only; `rustbpe` and `bpeasy` are timed only, and "
+        "learn byte-level merges, so their vocabularies are not ours); *load* is the 1-minute "
+        "load average when the run started.",
+        "",
+        "| corpus | vocab | trainer | threads | runs | wall s | CPU s | peak RSS MiB | "
+        "model MiB | wall ÷ tok | RSS ÷ tok | wall ÷ SoL | vocab reached | tok/1k | "
+        "tok/1k ÷ tok | load |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|",
+    ]
+    for r in train_rows(data):
+        if not r["ok"]:
+            err = (r["error"] or "").strip().splitlines()[-1:] or [""]
+            lines.append(f"| {_corpus_label(r)} | {r['vocab']:,} | {r['trainer']} | | | "
+                         f"failed: {err[0][:120]} |||||||||||")
+            continue
+        lines.append(
+            f"| {_corpus_label(r)} | {r['vocab']:,} | {r['trainer']} | "
+            f"{_threads_label(r['trainer'], machine)} | {r['runs']} | {_f(r['wall'], 3)} | "
+            f"{_f(r['cpu'])} | {r['rss']:.0f} | {_f(r['model_mib'], 1)} | "
+            f"{_f(r['wall_ratio'])} | {_f(r['rss_ratio'])} | {_f(r['sol_ratio'])} | "
+            f"{r['vocab_got']:,} | {_f(r['per_k'], 1)} | {_f(r['per_k_ratio'], 4)} | "
+            f"{_f(r['load'], 1)} |")
+    sol = [s for s in data.get("sol", []) if s.get("wall")]
+    if sol:
+        lines += ["", "Speed of light (median wall time of the program, its distinct and "
+                  "total words): " + "; ".join(
+                      f"{s['kind']} {size_label(s['bytes'])} {s['wall']:.3f} s, "
+                      f"{s['distinct_words']:,} / {s['words']:,}" for s in sol) + "."]
+    base = [b for b in data["baseline"] if b["ok"]]
+    if base:
+        lines += ["", "Import baseline (peak RSS of an interpreter that only imports the "
+                  "library): " + ", ".join(f"{b['lib']} {peak_kib(b) / 1024:.0f} MiB"
+                                           for b in base) + "."]
+    if any(r["kind"] == "en" for r in train_rows(data)):
+        lines += ["", f"![training time]({rel_plots}/train_time.png)",
+                  f"![training memory]({rel_plots}/train_memory.png)"]
+    lines += ["", "## Encoding and decoding", ""]
+    if enc:
+        texts = ", ".join(f"{t['kind']} {size_label(t['bytes'])} `{t['name']}`"
+                          for t in meta["encode_texts"])
+        first_ok = next((r for r in enc if r["ok"]), None)
+        lines += [
+            "Every encoder uses the tables of our model trained on the largest corpus of the "
+            f"same kind in this run, so they do the same work. Texts: {texts} (English 1 MB: "
+            "the start of `holdout.txt`; the others: the start of the kind's corpus), with tab, "
+            "line feed and carriage return turned into spaces before timing. MB/s is input "
+            "bytes per second of wall time, median of "
+            f"{first_ok['runs'] if first_ok else 0} runs in one process; *CPU MB/s* divides by "
+            "the call's CPU time (all threads). `tokenizers` runs on one thread "
+            "(`RAYON_NUM_THREADS=1`, `TOKENIZERS_PARALLELISM=false`).",
+            "",
+            "| vocab | text | encoder | setup | MB/s | CPU MB/s | µs per call | tokens | "
+            "÷ tiktoken |",
+            "|---|---|---|---|---|---|---|---|---|",
+        ]
+        for r in enc:
+            if not r["ok"]:
+                err = (r["error"] or "").strip().splitlines()[-1:] or [""]
+                lines.append(f"| {r['vocab']:,} | {r['kind']} | {r['encoder']} | {r['setup']} "
+                             f"| failed: {err[0][:120]} |||||")
+                continue
+            lines.append(f"| {r['vocab']:,} | {r['kind']} {size_label(r['bytes'])} | "
+                         f"{r['encoder']} | {SETUP_TEXT.get(r['setup'], r['setup'])} | "
+                         f"{r['mbps']:.2f} | {_f(r['cpu_mbps'])} | "
+                         f"{_f(r['us_per_call'], 1)} | {r['tokens']:,} | {_f(r['ratio'])} |")
+    dec = [d for d in data.get("decode", []) if d["ok"]]
+    if dec:
+        lines += ["", "Decoding (for information; ours puts a space after every token and "
+                  "shows the marker, tiktoken's restores the text): " + "; ".join(
+                      f"{d['decoder']} at {d['vocab']:,} on `{d['text']}`: "
+                      f"{d['result']['bytes'] / MB / d['result']['median']:.1f} MB/s of input "
+                      "text" for d in dec) + "."]
+    lines += ["", "## Cross-check with tokenizers", ""]
+    checks = [c for c in data["crosscheck"]]
+    if checks:
+        lines += [
+            "`tokenizers`' BPE model loaded with our vocabulary and merges (merges in rank "
+            "order) encodes every distinct word of `holdout.txt` (cut as our reader cuts, the "
+            "leading space as the marker); our `encode` encodes the same word. *whole = words* "
+            "says whether our `encode` of the whole normalized text equals the concatenation "
+            "of its per-word results. Characters outside our alphabet are dropped by us and by "
+            "tokenizers alike; tiktoken, built from the same tables, falls back to bytes for "
+            "them, so its differences are counted on words whose characters are all known. Its "
+            "algorithm is not merge-list BPE (see the setup notes). The last column compares "
+            "our merge list (text pairs in rank order) with the one `tokenizers` learned from "
+            "the same corpus in this run.",
+            "",
+            "| model | words | distinct | tokenizers: differing distinct | differing words | "
+            "whole = words | words with chars outside our alphabet (distinct) | tiktoken: "
+            "differing distinct, all chars known | differing words | merges vs tokenizers' "
+            "training |",
+            "|---|---|---|---|---|---|---|---|---|---|",
+        ]
+        for c in checks:
+            if not c["ok"]:
+                lines.append(f"| ours {c['size']:g} MB, {c['vocab']} | failed ||||||||| ")
+                continue
+            r = c["result"]
+            lines.append(
+                f"| ours {c['size']:g} MB, {c['vocab']:,} | {r['words']:,} | {r['distinct']:,} "
+                f"| {r['tokenizers_diff_distinct']} | {r['tokenizers_diff_words']} | "
+                f"{'yes' if r['whole_equals_per_word'] else 'NO'} | "
+                f"{r['unknown_char_words']:,} ({r['unknown_char_distinct']:,}) | "
+                f"{r['tiktoken_known_diff_distinct']} | {r['tiktoken_known_diff_words']} | "
+                f"{merge_list_text(r.get('merge_list'))} |")
+        symbols = {}
+        examples = {}
+        for c in checks:
+            if not c["ok"]:
+                continue
+            r, label = c["result"], f"{c['size']:g} MB/{c['vocab']:,}"
+            ml = r.get("merge_list")
+            if ml and (ml["ours_only_symbols"] or ml["tokenizers_only_symbols"]):
+                key = (tuple(ml["ours_only_symbols"]), tuple(ml["tokenizers_only_symbols"]))
+                symbols.setdefault(key, []).append(label)
+            for tag in ("tokenizers", "tiktoken"):
+                for ex in r[f"{tag}_examples"][:3]:
+                    examples.setdefault((tag, ex["word"]), (ex, []))[1].append(label)
+        for (ours_only, peer_only), labels in symbols.items():
+            lines += ["", f"Initial symbols that differ ({', '.join(labels)}): ours only "
+                      f"{', '.join(ours_only) or 'none'}; tokenizers only "
+                      f"{', '.join(peer_only) or 'none'} (code points above U+FFFF, which we "
+                      "cut to 16 bits)."]
+        if examples:
+            lines += ["", "Differing words:"]
+            for (tag, word), (ex, labels) in examples.items():
+                lines.append(f"- {tag}: `{word}` ×{ex['count']} ({', '.join(labels)}): ours "
+                             f"{ex['ours_text']}")
+    lines += ["", SETUP_NOTES]
+    out.write_text("\n".join(lines) + "\n", encoding="utf-8")
+
+
+def merge_list_text(ml) -> str:
+    if not ml:
+        return "–"
+    if ml["first_difference"] is None:
+        return f"identical ({ml['ours']:,} merges)"
+    text = (f"first difference at rank {ml['first_difference']:,} "
+            f"({ml['ours']:,} vs {ml['tokenizers']:,} merges)")
+    if ml.get("example"):
+        text += f": ours {ml['example'][0]}, tokenizers {ml['example'][1]}"
+    return text
+
+
+def load_line(data, machine):
+    loads = [r["load_before"] for part in ("train", "sol", "quality", "encode", "decode", "crosscheck")
+             for r in data[part] if "load_before" in r]
+    if not loads:
+        return "- Load: not recorded"
+    line = (f"- Load average (1 min) when runs started: {min(loads):.1f} to {max(loads):.1f} "
+            f"on {machine['cores']} cores")
+    if max(loads) > 0.5 * machine["cores"]:
+        line += (" — other work shared the machine during this run, so wall times and "
+                 "throughputs are pessimistic and noisy; CPU times and memory are less affected")
+    return line
+
+
+SETUP_NOTES = """## Setup of the peers, and what differs from our word split
+
+Our reader makes every tab, line feed, carriage return and space a word boundary; the
+whitespace character becomes the marker U+0120 at the start of the next word, and code points
+are cut to 16 bits.
+
+**tokenizers** (`BpeTrainer(vocab_size=V, min_frequency=0, show_progress=False,
+special_tokens=[])`, no alphabet limit, no unknown token): normalizer
+`Replace(Regex("[\\t\\n\\r]"), " ")`, pre-tokenizer `Sequence([Split(" ", "merged_with_next"),
+Metaspace(replacement="Ġ", prepend_scheme="never", split=False)])`. The corpus is fed through
+`train_from_iterator` in pieces of about 64 KiB, each cut right before a whitespace character,
+so that a line feed starts the next word as with us (`train(files)` reads line by line and would
+leave each line's feed as a word of its own). This gives exactly our words, including a literal
+U+0120 in the text (which neither cuts nor differs from the marker, as with us). What differs:
+code points above U+FFFF stay whole (we keep their low 16 bits; `en.txt` has 11 of them), a NUL
+byte is an ordinary character there (a boundary with us; the corpora have none), and pairs of
+equal count could be chosen in another order (we take the smaller pair key, ids in ascending
+code-unit order); the cross-check compares both merge lists to show whether that happened.
+
+**sentencepiece** (`model_type=bpe`): `character_coverage=1.0, byte_fallback=False,
+input_sentence_size=0, shuffle_input_sentence=False, max_sentence_length=1048576,
+normalization_rule_name=identity, remove_extra_whitespaces=False, add_dummy_prefix=True,
+split_by_whitespace=True, split_by_unicode_script=False, split_by_number=False,
+split_digits=False, max_sentencepiece_length=512, unk_id=0, bos_id=eos_id=pad_id=-1,
+hard_vocab_limit=False`; `num_threads` its default (16) or 1. It trains on a copy of the corpus
+with tabs (and carriage returns) turned into spaces, made before timing, since it knows only the
+space as a separator. What differs: it works per line, so each line (the first one too) starts
+with the marker and an empty line yields no word (we make a word of the marker alone); pieces are
+at most 512 characters; `<unk>` takes one id of the vocabulary; its BPE is its own (it counts
+from sentences, not the exact greedy order). Holdout tokens are counted per line.
+
+For encoding throughput, tokenizers gets our tables (`models.BPE(vocab, merges)`, default
+cache) and the single pre-tokenizer `Metaspace(replacement="Ġ", prepend_scheme="never",
+split=True)` on the normalized text, which was faster than the two-step one above and cuts the
+same words unless the text holds a literal U+0120. Both a whole-text `encode` and
+`encode_batch_fast` over line pieces are timed; the faster is reported.
+
+**rustbpe** and **bpeasy** (training only, byte-level BPE): fed the corpus in pieces of about
+64 KiB with tab, line feed and carriage return turned into spaces, split by the pattern
+`" ?[^ ]+| "` (a space starts a word), `vocab_size` as ours (their count includes the 256
+bytes); `bpeasy` with `max_token_length=65536`; both take 64 pieces at a time
+(`buffer_size=64`, `batch_size=64`), so that they hold 4 MiB of text at once. Their merges are over bytes, so their
+vocabularies differ from ours; only their times and memory are compared.
+
+**tokendagger** (encoding only) takes the same tables as tiktoken below.
+
+**tiktoken** (encoding only; its own encodings cannot be fetched offline, and would not measure
+the same vocabulary anyway): an `Encoding` built from our trained vocabulary with
+`pat_str=" ?[^ ]+| "` on the normalized text (a space starts a word) and the marker turned back
+into a space. tiktoken merges bytes, so all single bytes and the proper prefixes of our
+multi-byte characters get the lowest ranks, then our tokens in id order. The conversion is not
+exact in general: tiktoken takes a whole word that is a token at once, and merges any two
+adjacent pieces whose joined bytes are a token, ranked by that token, whereas our encoder applies
+only the learned pairs; the cross-check counts the words where this shows. A literal U+0120 in
+the text also differs: turning the marker into a space leaves tiktoken no token for it.
+"""
+
+
+def write_plots(data, plots: Path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.ticker import FuncFormatter
+
+    rows = [r for r in train_rows(data) if r["ok"] and r["kind"] == "en"]
+    if not rows:
+        return
+    meta = data["meta"]
+    vocabs = sorted({r["vocab"] for r in rows})
+    footer = "\n".join(textwrap.wrap(f"Machine: {meta['machine']['summary']}. Command: "
+                                     f"{meta['command']}", 130))
+    for key, ylabel, fname, title in (
+        ("wall", "training wall time (s)", "train_time.png", "Training time"),
+        ("rss", "peak resident memory (MiB)", "train_memory.png", "Training peak memory"),
+    ):
+        fig, axes = plt.subplots(1, len(vocabs), figsize=(6 * len(vocabs), 5), squeeze=False)
+        for ax, vocab in zip(axes[0], vocabs):
+            for trainer in meta["trainers"]:
+                pts = sorted((r["bytes"] / MB, r[key]) for r in rows
+                             if r["trainer"] == trainer and r["vocab"] == vocab)
+                if pts:
+                    ax.plot(*zip(*pts), marker="o", label=trainer)
+            ax.set_xscale("log")
+            ax.set_yscale("log")
+            for axis in (ax.xaxis, ax.yaxis):
+                axis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
+            ax.set_xlabel("corpus size (MB)")
+            ax.set_ylabel(ylabel)
+            ax.set_title(f"{title}, vocabulary {vocab:,}")
+            ax.grid(True, which="both", alpha=0.3)
+            ax.legend()
+        fig.text(0.01, 0.01, footer, fontsize=7, va="bottom")
+        fig.tight_layout(rect=(0, 0.08 + 0.02 * footer.count("\n"), 1, 1))
+        fig.savefig(plots / fname, dpi=110)
+        plt.close(fig)

@@ -1,0 +1,398 @@
+"""The runs of one benchmark: corpora prepared, then training, speed of light, compression,
+encoding, decoding and the cross-check, each measured in a fresh process; results kept in one
+JSON document that the report reads."""
+
+from __future__ import annotations
+
+import datetime
+import hashlib
+import json
+import os
+import platform
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import corpora
+from child import run_child, run_process
+from peers import MB, REFERENCE, TRAINERS, QUALITY_LIBS
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+SHORT_LINES = 100_000
+SHORT_MIN, SHORT_MAX = 20, 200
+CHEAP_BYTES = 10 * MB  # training runs up to this corpus size are repeated, the median kept
+PARTS = ("train", "sol", "quality", "encode", "decode", "crosscheck", "baseline")
+
+_ABS_PATH = re.compile(r"(?<![\w.~])/(?:[\w.+@-]+/)+([\w.+@-]+)")
+
+
+def scrub(value, root: Path):
+    """The value with paths of this machine made relative to the checkout or cut to their
+    file name, so that a results file says nothing about where it was made."""
+    if isinstance(value, str):
+        value = value.replace(str(root) + "/", "")
+        return _ABS_PATH.sub(r"\1", value)
+    if isinstance(value, list):
+        return [scrub(v, root) for v in value]
+    if isinstance(value, dict):
+        return {k: scrub(v, root) for k, v in value.items()}
+    return value
+
+
+def machine_info() -> dict:
+    model = "unknown CPU"
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            model = line.split(":", 1)[1].strip()
+            break
+    mem_kib = 0
+    for line in Path("/proc/meminfo").read_text().splitlines():
+        if line.startswith("MemTotal:"):
+            mem_kib = int(line.split()[1])
+    cores = os.cpu_count()
+    return {
+        "cpu": model,
+        "cores": cores,
+        "cores_usable": len(os.sched_getaffinity(0)),
+        "mem_gib": round(mem_kib / (1 << 20), 1),
+        "kernel": platform.release(),
+        "python": platform.python_version(),
+        "summary": f"{cores} cores ({model}), {mem_kib / (1 << 20):.1f} GiB RAM, Linux "
+        f"{platform.release()}, Python {platform.python_version()}",
+    }
+
+
+def versions() -> dict:
+    from importlib import metadata
+
+    found = {}
+    for lib in ("tokenizers", "sentencepiece", "tiktoken", "rustbpe", "bpeasy", "tokendagger",
+                "youtokentome", "matplotlib"):
+        try:
+            found[lib] = metadata.version(lib)
+        except metadata.PackageNotFoundError:
+            found[lib] = "missing"
+    try:
+        head = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
+                              capture_output=True, text=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", str(ROOT), "status", "--porcelain", "src"],
+                               capture_output=True, text=True).stdout.strip()
+        found["lorvane"] = f"{head}{' + uncommitted src changes' if dirty else ''}"
+    except OSError:
+        found["lorvane"] = "unknown"
+    return found
+
+
+def find_module_path(option):
+    """Folder of lorvane_api: the option, else the module this interpreter finds, else the
+    one installed in the project's .venv."""
+    if option:
+        return Path(option).resolve()
+    import importlib.util
+
+    spec = importlib.util.find_spec("lorvane_api")
+    if spec and spec.origin:
+        return Path(spec.origin).resolve().parent
+    venv_python = ROOT / ".venv" / "bin" / "python"
+    if venv_python.exists():
+        out = subprocess.run([str(venv_python), "-c", "import lorvane_api, os; "
+                              "print(os.path.dirname(lorvane_api.__file__))"],
+                             capture_output=True, text=True)
+        if out.returncode == 0:
+            return Path(out.stdout.strip())
+    sys.exit("lorvane_api not found: run `bash scripts/dev.sh setup` or pass --module-path")
+
+
+def size_tag(size: float) -> str:
+    return f"{size:g}MB"
+
+
+class Bench:
+    def __init__(self, args, module_path):
+        self.args = args
+        self.module_path = module_path
+        self.workdir = Path(args.workdir or tempfile.mkdtemp(prefix="lorvane-bench-"))
+        self.workdir.mkdir(parents=True, exist_ok=True)
+        self.corpora = Path(args.corpora)
+        self.json_path = Path(args.plots) / "results.json"
+        self.data = {part: [] for part in PARTS}
+
+    def log(self, msg):
+        print(f"[{datetime.datetime.now():%H:%M:%S}] {msg}", flush=True)
+
+    def save(self):
+        self.json_path.parent.mkdir(parents=True, exist_ok=True)
+        self.json_path.write_text(json.dumps(scrub(self.data, ROOT), indent=1))
+
+    def child(self, task, name, env=None, timeout=None):
+        return run_child(task, self.workdir, name, env or {}, self.module_path,
+                         timeout or self.args.timeout)
+
+    def snapshot_module(self):
+        """Copies the extension into the work directory, so that a rebuild of the tree during a
+        long run cannot mix two versions in one report."""
+        found = sorted(self.module_path.glob("lorvane_api*.so"))
+        if not found:
+            sys.exit(f"no lorvane_api*.so in {self.module_path}")
+        target = self.workdir / "module"
+        target.mkdir(exist_ok=True)
+        copy = target / found[0].name
+        shutil.copy2(found[0], copy)
+        digest = hashlib.sha256(copy.read_bytes()).hexdigest()[:12]
+        built = datetime.datetime.fromtimestamp(found[0].stat().st_mtime)
+        self.module_path = target
+        return f"{found[0].name} (built {built:%Y-%m-%d %H:%M}, sha256 {digest})"
+
+    def prepare(self):
+        a = self.args
+        for name in ("en.txt", "holdout.txt") + (("multi.txt",) if "cjk" in a.kinds else ()):
+            if not (self.corpora / name).exists():
+                sys.exit(f"{name} missing in --corpora: make them with "
+                         "`python bench/corpora.py DIR` first")
+        cdir = self.workdir / "corpora"
+        cdir.mkdir(exist_ok=True)
+        self.cdir = cdir
+        self.holdout = self.corpora / "holdout.txt"
+        self.train_corpora = {}  # (kind, size) -> path; size None for one-file kinds
+        self.sources = {}
+        largest = int(max(a.sizes + a.encode_sizes) * MB)
+        for kind in a.kinds:
+            src = corpora.kind_source(kind, self.corpora, cdir, largest)
+            self.sources[kind] = src
+            if kind in ("longrun", "shortrun"):
+                self.train_corpora[(kind, None)] = src
+                continue
+            seen = set()
+            for size in a.sizes:
+                path = corpora.cut_prefix(src, cdir / f"{kind}-{size_tag(size)}.txt",
+                                          int(size * MB))
+                if path not in seen:  # a kind smaller than a size gives its whole file once
+                    seen.add(path)
+                    self.train_corpora[(kind, size)] = path
+        self.encode_texts = {}  # (kind, size) -> path
+        for kind in (k for k in a.kinds if k in corpora.ENCODE_KINDS):
+            for size in a.encode_sizes:
+                source = self.sources[kind]
+                if kind == "en" and size * MB < self.holdout.stat().st_size:
+                    source = self.holdout
+                self.encode_texts[(kind, size)] = corpora.cut_prefix(
+                    source, cdir / f"text-{kind}-{size_tag(size)}.txt", int(size * MB))
+        self.short_text = self.make_short_text(cdir / "short-lines.txt")
+        for path in {*self.train_corpora.values(), *self.encode_texts.values(), self.holdout}:
+            corpora.warm(path)
+
+    def make_short_text(self, dst: Path) -> Path:
+        """The first SHORT_LINES lines of 20 to 200 characters of the held-out text (cycled
+        when it has fewer), one per line."""
+        lines = [ln for ln in self.holdout.read_text(encoding="utf-8").split("\n")
+                 if SHORT_MIN <= len(ln) <= SHORT_MAX]
+        count = SHORT_LINES if not self.args.quick else SHORT_LINES // 10
+        picked = [lines[i % len(lines)] for i in range(count)]
+        dst.write_text("\n".join(picked) + "\n", encoding="utf-8")
+        return dst
+
+    def run(self):
+        a = self.args
+        self.data["meta"] = {
+            "machine": machine_info(),
+            "command": a.command,
+            "started": datetime.datetime.now().isoformat(timespec="seconds"),
+            "versions": versions(),
+            "module": self.snapshot_module(),
+            "kinds": a.kinds,
+            "sizes": a.sizes,
+            "vocabs": a.vocab,
+            "trainers": a.trainers,
+            "quick": a.quick,
+        }
+        self.prepare()
+        self.data["meta"]["corpora"] = [
+            {"kind": k, "size": s, "name": p.name, "bytes": p.stat().st_size}
+            for (k, s), p in self.train_corpora.items()]
+        self.data["meta"]["encode_texts"] = [
+            {"kind": k, "size": s, "name": p.name, "bytes": p.stat().st_size}
+            for (k, s), p in self.encode_texts.items()]
+        self.data["meta"]["short_text"] = {"name": self.short_text.name,
+                                           "bytes": self.short_text.stat().st_size}
+        self.save()
+        models = {}
+        if "train" in a.parts:
+            for lib in sorted({TRAINERS[t][0] for t in a.trainers} | {"tiktoken"}):
+                rec = self.child({"kind": "baseline", "lib": lib}, f"baseline-{lib}")
+                self.data["baseline"].append({"lib": lib, **rec})
+            self.speed_of_light_all()
+            models = self.train_all()
+            self.quality_all(models)
+            self.crosscheck_all(models)
+        if "encode" in a.parts:
+            self.encode_all(models)
+        self.data["meta"]["finished"] = datetime.datetime.now().isoformat(timespec="seconds")
+        self.save()
+
+    def repeats_for(self, nbytes: int) -> int:
+        return self.args.runs if nbytes <= CHEAP_BYTES else 1
+
+    def speed_of_light_all(self):
+        if not self.args.sol:
+            self.log("no speed-of-light program (--sol): its row is left out")
+            return
+        for (kind, size), corpus in self.train_corpora.items():
+            walls, rec = [], None
+            for i in range(self.repeats_for(corpus.stat().st_size)):
+                name = f"sol-{kind}-{size_tag(size) if size else 'all'}-{i}"
+                rec = run_process([self.args.sol, str(corpus)], self.workdir / "logs", name,
+                                  dict(os.environ), self.args.timeout)
+                if not rec["ok"]:
+                    break
+                out = (self.workdir / "logs" / rec["stdout"]).read_text().split()
+                walls.append(float(out[0]))
+                rec["distinct_words"], rec["words"] = int(out[1]), int(out[2])
+            rec.update(kind=kind, size=size, bytes=corpus.stat().st_size, walls=walls,
+                       wall=statistics.median(walls) if walls else None)
+            self.data["sol"].append(rec)
+            if walls:
+                self.log(f"speed of light {kind} {corpus.name}: {rec['wall']:.3f} s, "
+                         f"{rec['distinct_words']:,} distinct words")
+        self.save()
+
+    def train_all(self):
+        models = {}
+        for (kind, size), corpus in self.train_corpora.items():
+            sp_corpus = None
+            nbytes = corpus.stat().st_size
+            for vocab in corpora.kind_vocabs(kind, self.args.vocab):
+                for trainer in self.args.trainers:
+                    lib, threads = TRAINERS[trainer]
+                    name = f"train-{trainer}-{kind}-{size_tag(size) if size else 'all'}-{vocab}"
+                    model_dir = self.workdir / "models" / name
+                    model_dir.mkdir(parents=True, exist_ok=True)
+                    task = {"kind": "train", "trainer": trainer, "corpus": str(corpus),
+                            "vocab": vocab, "model_dir": str(model_dir),
+                            "long_lines": kind in ("longrun", "shortrun")}
+                    if lib == "sentencepiece":
+                        sp_corpus = sp_corpus or corpora.spaces_for_tabs(
+                            corpus, self.cdir / f"sp-{corpus.name}")
+                        task["sp_corpus"] = str(sp_corpus)
+                    env = {"RAYON_NUM_THREADS": str(threads)} if lib == "tokenizers" and threads \
+                        else {}
+                    self.log(f"training {name}")
+                    runs = []
+                    timeout = self.args.run_timeout if kind in ("longrun", "shortrun") else None
+                    for i in range(self.repeats_for(nbytes)):
+                        rec = self.child(task, f"{name}-{i}", env, timeout)
+                        runs.append(rec)
+                        if not rec["ok"]:
+                            break
+                    walls = [r["result"]["wall"] for r in runs if r["ok"]]
+                    rec = runs[-1] if not runs[-1]["ok"] else sorted(
+                        runs, key=lambda r: r["result"]["wall"])[len(runs) // 2]
+                    rec.update(trainer=trainer, kind=kind, size=size, bytes=nbytes,
+                               vocab=vocab, walls=walls)
+                    self.data["train"].append(rec)
+                    self.save()
+                    if rec["ok"]:
+                        r = rec["result"]
+                        self.log(f"  {r['wall']:.2f} s wall (median of {len(walls)}), "
+                                 f"{r['cpu']:.2f} s CPU, {peak_kib(rec) / 1024:.0f} MiB peak")
+                        if "model" in r:
+                            models[(trainer, kind, size, vocab)] = r["model"]
+                    else:
+                        self.log(f"  FAILED: {rec['error'][-300:]}")
+        return models
+
+    def quality_all(self, models):
+        for (trainer, kind, size, vocab), model in models.items():
+            if kind != "en" or TRAINERS[trainer][0] not in QUALITY_LIBS:
+                continue
+            name = f"quality-{trainer}-{size_tag(size)}-{vocab}"
+            self.log(name)
+            rec = self.child({"kind": "quality", "trainer": trainer, "model": model,
+                              "holdout": str(self.holdout)}, name)
+            rec.update(trainer=trainer, kind=kind, size=size, vocab=vocab)
+            self.data["quality"].append(rec)
+            self.save()
+
+    def crosscheck_all(self, models):
+        for (trainer, kind, size, vocab), model in models.items():
+            if trainer != "ours" or kind != "en":
+                continue
+            name = f"crosscheck-{size_tag(size)}-{vocab}"
+            self.log(name)
+            rec = self.child({"kind": "crosscheck", "model": model,
+                              "peer_model": models.get((REFERENCE, kind, size, vocab)),
+                              "holdout": str(self.holdout)}, name)
+            rec.update(kind=kind, size=size, vocab=vocab)
+            self.data["crosscheck"].append(rec)
+            if rec["ok"]:
+                r = rec["result"]
+                self.log(f"  tokenizers differs on {r['tokenizers_diff_distinct']} of "
+                         f"{r['distinct']} distinct words")
+            self.save()
+
+    def model_for(self, models, kind, vocab):
+        """Our model of `kind` at `vocab` from the largest corpus trained in this run, else one
+        trained now on the largest corpus of that kind."""
+        have = [(s, m) for (t, k, s, v), m in models.items() if t == "ours" and k == kind
+                and v == vocab]
+        if have:
+            return max(have, key=lambda sm: sm[0])
+        size, corpus = max(((s, p) for (k, s), p in self.train_corpora.items() if k == kind),
+                           key=lambda sp: sp[0])
+        name = f"model-ours-{kind}-{size_tag(size)}-{vocab}"
+        model_dir = self.workdir / "models" / name
+        model_dir.mkdir(parents=True, exist_ok=True)
+        self.log(f"training {name} for encoding")
+        rec = self.child({"kind": "train", "trainer": "ours", "corpus": str(corpus),
+                          "vocab": vocab, "model_dir": str(model_dir)}, name)
+        return (size, rec["result"]["model"]) if rec["ok"] else (size, None)
+
+    def encode_one(self, encoder, setup, env, kind, size, vocab, model, model_size, text):
+        name = f"encode-{encoder}-{setup}-{kind}-{size_tag(size)}-{vocab}"
+        self.log(name)
+        rec = self.child({"kind": "encode", "encoder": encoder, "setup": setup, "model": model,
+                          "text": str(text), "repeats": self.args.repeats}, name, env)
+        rec.update(encoder=encoder, setup=setup, kind=kind, size=size, vocab=vocab,
+                   model_size=model_size, bytes=text.stat().st_size)
+        self.data["encode"].append(rec)
+        self.save()
+
+    def encode_all(self, models):
+        one = {"RAYON_NUM_THREADS": "1", "TOKENIZERS_PARALLELISM": "false"}
+        setups = [("ours", "whole", {}), ("tiktoken", "whole", {}), ("tiktoken", "batch", {}),
+                  ("tokendagger", "whole", {}), ("tokenizers-1t", "whole", one),
+                  ("tokenizers-1t", "lines", one)]
+        short = [("ours", "calls", {}), ("tiktoken", "calls", {}), ("tokendagger", "calls", {}),
+                 ("tokenizers-1t", "calls", one)]
+        for vocab in self.args.vocab:
+            for kind in (k for k in self.args.kinds if k in corpora.ENCODE_KINDS):
+                model_size, model = self.model_for(models, kind, vocab)
+                if not model:
+                    continue
+                texts = [(s, p) for (k, s), p in self.encode_texts.items() if k == kind]
+                for size, text in texts:
+                    for encoder, setup, env in setups:
+                        self.encode_one(encoder, setup, env, kind, size, vocab, model,
+                                        model_size, text)
+                if kind == "en":
+                    for encoder, setup, env in short:
+                        self.encode_one(encoder, setup, env, "short", 0, vocab, model,
+                                        model_size, self.short_text)
+                    text = min(texts)[1]
+                    for decoder in ("ours", "tiktoken"):
+                        name = f"decode-{decoder}-{vocab}"
+                        self.log(name)
+                        rec = self.child({"kind": "decode", "decoder": decoder, "model": model,
+                                          "text": str(text), "repeats": self.args.repeats}, name)
+                        rec.update(decoder=decoder, vocab=vocab, text=text.name)
+                        self.data["decode"].append(rec)
+                        self.save()
+
+
+def peak_kib(rec) -> int:
+    """The child's own peak resident memory when it reported it, else wait4's figure."""
+    return rec.get("result", {}).get("vm_hwm_kib") or rec["maxrss_kib"]
