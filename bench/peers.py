@@ -10,7 +10,12 @@ import re
 import resource
 import statistics
 import time
+import sys
 from pathlib import Path
+
+# The conversion of our tables for tokenizers is the one the export example ships.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+from export_tokenizers import tokenizers_tables  # noqa: E402
 
 MARKER = "\u0120"  # our space marker: starts every word that followed whitespace
 MB = 1_000_000
@@ -111,24 +116,6 @@ def load_ours(path):
     bpe.merge_rank = merge_rank
     bpe.token_to_id = {text: i for i, text in enumerate(vocab)}  # the highest id of a text wins
     return bpe
-
-
-def tokenizers_tables(vocab: list[str], merge_rank: dict[int, int]):
-    """Our tables as tokenizers' BPE model wants them: a text -> id dict and the merges as text
-    pairs in rank order. When two merges made the same text, our encode only ever produces the
-    highest id of that text (it looks merged texts up in token_to_id); merges whose left or
-    right id is an unreachable lower duplicate can never fire in our encode and are left out,
-    since by text they would alias the reachable pair."""
-    token_to_id = {text: i for i, text in enumerate(vocab)}
-    merges = []
-    for key, _rank in sorted(merge_rank.items(), key=lambda kv: kv[1]):
-        left, right = key >> 16, key & 0xFFFF
-        if left >= len(vocab) or right >= len(vocab):
-            continue
-        a, b = vocab[left], vocab[right]
-        if token_to_id[a] == left and token_to_id[b] == right and a + b in token_to_id:
-            merges.append((a, b))
-    return token_to_id, merges
 
 
 def tokenizers_encoder(vocab, merge_rank, pre_tokenize: bool):

@@ -13,7 +13,7 @@
 #include <iterator>
 #include <vector>
 
-#include "model/word_table.h"
+#include "common/word_table.h"
 
 namespace {
 
