@@ -5,6 +5,7 @@
 #include <bitset>
 #include <iostream>
 #include <memory>
+#include <span>
 
 #include "common/messages.h"
 #include "common/pair_key.h"
@@ -82,14 +83,21 @@ class MergeLoop {
   // pair count equal to the weighted number of its live occurrences.
   void merge(uint32_t key, uint16_t new_id) {
     cursor_.restart();
-    for (const uint32_t p : pairs_.take(key)) {
-      merge_occurrence(p, pair_left(key), pair_right(key), new_id);
+    const std::span<const uint32_t> nodes = pairs_.take(key);
+    for (size_t k = 0; k < nodes.size(); ++k) {
+      // The nodes lie far apart in the array: ask for a later one while this one is merged.
+      if (k + kPrefetchAhead < nodes.size()) {
+        __builtin_prefetch(chains_.ids.data() + nodes[k + kPrefetchAhead]);
+      }
+      merge_occurrence(nodes[k], pair_left(key), pair_right(key), new_id);
       interrupt_.step();
     }
     pairs_.commit_new_pairs();
   }
 
  private:
+  static constexpr size_t kPrefetchAhead = 16;
+
   void merge_occurrence(uint32_t p, uint16_t left, uint16_t right, uint16_t new_id) {
     std::vector<uint16_t>& ids = chains_.ids;
     // An occurrence that overlaps one just merged (the second pair of a a a) no longer holds.
