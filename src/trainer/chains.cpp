@@ -18,6 +18,6 @@ Chains build_chains(WordCounts&& words, const std::vector<uint16_t>& symbol_ids)
   chains.word_counts.shrink_to_fit();
   chains.ids.shrink_to_fit();
   for (uint16_t& id : chains.ids) id = symbol_ids[id];
-  chains.dead_run.reset(new uint32_t[chains.ids.size()]);
+  chains.dead_run.reset(new uint16_t[chains.ids.size()]);
   return chains;
 }

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
+#include "common/u32_map.h"
 #include "trainer/word_counts.h"
 
 // Marks a node absorbed into its left neighbour. Never a live id: a vocabulary holds at most
@@ -15,38 +17,56 @@ inline constexpr uint16_t kDeadId = 0xFFFF;
 // dead, so a node's neighbours are the nearest live nodes of its word. A word's first node is
 // never absorbed, so dead nodes come in runs with a live node on their left; the first and last
 // node of each dead run store the run's length, and a neighbour is found in one step however
-// long the run: 6 bytes per symbol of the distinct words.
+// long the run: 4 bytes per symbol of the distinct words.
 struct Chains {
   std::vector<uint16_t> ids;  // token id of every node, kDeadId once merged
-  // Length of the dead run, at its two ends only. Left uninitialised: a page is touched only
-  // once merges leave dead nodes on it.
-  std::unique_ptr<uint32_t[]> dead_run;
+  // Length of the dead run, at its two ends only; kLongRun for a run that long or longer, whose
+  // length is kept in long_runs. Left uninitialised: a page is touched only once merges leave
+  // dead nodes on it.
+  std::unique_ptr<uint16_t[]> dead_run;
+  U32Map<uint32_t> long_runs;         // end node of a long dead run -> its length
   std::vector<uint32_t> word_heads;   // first node of each word, then one past the last node
   std::vector<uint64_t> word_counts;  // occurrences of each word in the corpus
+
+  static constexpr uint16_t kLongRun = 0xFFFF;
 
   size_t word_count() const { return word_counts.size(); }
   bool live(uint32_t node) const { return ids[node] != kDeadId; }
   // Nearest live node after `node` in word `word`, or -1.
   int64_t next(uint32_t word, uint32_t node) const {
     uint32_t i = node + 1;
-    if (i < word_heads[word + 1] && !live(i)) i += dead_run[i];
+    if (i < word_heads[word + 1] && !live(i)) i += run_length(i);
     return i < word_heads[word + 1] ? int64_t{i} : -1;
   }
   // Nearest live node before `node` in word `word`, or -1.
   int64_t prev(uint32_t word, uint32_t node) const {
     if (node == word_heads[word]) return -1;
     const uint32_t i = node - 1;
-    return live(i) ? int64_t{i} : int64_t{i} - dead_run[i];
+    return live(i) ? int64_t{i} : int64_t{i} - run_length(i);
   }
   // Marks live `node`, which is not the first of its word, dead, joining the dead runs on
   // either side of it into one.
   void absorb(uint32_t node) {
     ids[node] = kDeadId;
     uint32_t first = node, last = node;
-    if (!live(node - 1)) first -= dead_run[node - 1];
+    if (!live(node - 1)) first -= run_length(node - 1);
     // A dead node right of it lies in the same word: the next word's first node is live.
-    if (node + 1 < ids.size() && !live(node + 1)) last += dead_run[node + 1];
-    dead_run[first] = dead_run[last] = last - first + 1;
+    if (node + 1 < ids.size() && !live(node + 1)) last += run_length(node + 1);
+    const uint32_t length = last - first + 1;
+    if (length >= kLongRun) {
+      // The entries of the joined runs' inner ends stay behind, never read again: at most two
+      // per absorbed node, and only long runs have any.
+      long_runs[first] = length;
+      long_runs[last] = length;
+    }
+    dead_run[first] = dead_run[last] = static_cast<uint16_t>(std::min<uint32_t>(length, kLongRun));
+  }
+
+ private:
+  // Length of the dead run that `end` (dead) is the first or last node of.
+  uint32_t run_length(uint32_t end) const {
+    const uint16_t stored = dead_run[end];
+    return stored < kLongRun ? stored : *long_runs.find(end);
   }
 };
 

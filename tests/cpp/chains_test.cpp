@@ -198,6 +198,21 @@ TEST_P(DeadRunsTest, NeighboursMatchAScan) {
 
 INSTANTIATE_TEST_SUITE_P(Orders, DeadRunsTest, testing::Range(0u, 8u));
 
+// Runs too long for a node's own 16 bits, grown from both sides and then joined.
+TEST(Chains, LongDeadRunsJoin) {
+  constexpr uint32_t kRun = 100000;  // each side: past 65535
+  Chains c = build_chains(count_words(Units(2 * kRun + 3, 'a')), letter_ids());
+  for (uint32_t i = 1; i <= kRun; ++i) c.absorb(i);
+  for (uint32_t i = 2 * kRun + 1; i > kRun + 1; --i) c.absorb(i);
+  EXPECT_EQ(c.next(0, 0), kRun + 1);
+  EXPECT_EQ(c.prev(0, kRun + 1), 0);
+  EXPECT_EQ(c.next(0, kRun + 1), 2 * kRun + 2);
+  EXPECT_EQ(c.prev(0, 2 * kRun + 2), kRun + 1);
+  c.absorb(kRun + 1);
+  EXPECT_EQ(c.next(0, 0), 2 * kRun + 2);
+  EXPECT_EQ(c.prev(0, 2 * kRun + 2), 0);
+}
+
 TEST(Chains, NoWordsNoNodes) {
   const Chains c = build_chains(count_words(units_of("|||")), letter_ids());
   EXPECT_TRUE(c.ids.empty());
