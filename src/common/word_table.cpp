@@ -7,13 +7,6 @@
 
 namespace {
 
-// FNV-1a over the units, folded to 32 bits.
-uint32_t hash_units(std::span<const uint16_t> units) {
-  uint64_t h = 0xCBF29CE484222325ULL ^ units.size();
-  for (uint16_t u : units) h = (h ^ u) * 0x100000001B3ULL;
-  return static_cast<uint32_t>(h ^ (h >> 32));
-}
-
 // A slot holds the word's hash beside its index + 1, so most mismatches are rejected without
 // touching the arena; 0 marks a free slot.
 uint64_t slot_entry(uint32_t hash, size_t index) {
@@ -27,6 +20,17 @@ size_t entry_index(uint64_t entry) {
 }
 
 }  // namespace
+
+// FNV-1a over the units, folded to 32 bits.
+uint32_t WordTable::hash(std::span<const uint16_t> units) {
+  uint64_t h = 0xCBF29CE484222325ULL ^ units.size();
+  for (uint16_t u : units) h = (h ^ u) * 0x100000001B3ULL;
+  return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+void WordTable::prefetch(uint32_t hash) const {
+  if (!slots_.empty()) __builtin_prefetch(slots_.data() + slot_of(hash, slots_.size()));
+}
 
 size_t WordTable::find_slot(std::span<const uint16_t> units, uint32_t hash) const {
   for (size_t s = slot_of(hash, slots_.size());; s = (s + 1) & (slots_.size() - 1)) {
@@ -51,9 +55,8 @@ void WordTable::grow() {
   }
 }
 
-std::pair<uint32_t, bool> WordTable::intern(std::span<const uint16_t> units) {
+std::pair<uint32_t, bool> WordTable::intern(std::span<const uint16_t> units, uint32_t hash) {
   if ((size() + 1) * 2 > slots_.size()) grow();  // load factor at most one half
-  const uint32_t hash = hash_units(units);
   const size_t s = find_slot(units, hash);
   if (slots_[s] != 0) return {static_cast<uint32_t>(entry_index(slots_[s])), false};
   if (size() >= UINT32_MAX - 1) throw std::length_error("too many distinct words");

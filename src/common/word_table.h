@@ -12,7 +12,16 @@
 class WordTable {
  public:
   // Index of `units`, and whether this call added it.
-  std::pair<uint32_t, bool> intern(std::span<const uint16_t> units);
+  std::pair<uint32_t, bool> intern(std::span<const uint16_t> units) {
+    return intern(units, hash(units));
+  }
+  // The same, given hash(units).
+  std::pair<uint32_t, bool> intern(std::span<const uint16_t> units, uint32_t hash);
+  // The hash intern files `units` under.
+  static uint32_t hash(std::span<const uint16_t> units);
+  // Starts loading the slot a word of hash `hash` is looked up in, so that interning it a little
+  // later does not wait for memory.
+  void prefetch(uint32_t hash) const;
 
   size_t size() const { return starts_.size() - 1; }
   std::span<const uint16_t> word(size_t i) const {

@@ -34,6 +34,7 @@ void BPE::train_fromfile(const std::string& filepath, unsigned long /*buffer_siz
     WordSplitter split(words);
     corpus::stream_utf8_units(file, corpus::stream_size(file), split, interrupt);
     split(kBoundary);  // the closing boundary unit
+    split.finish();
   }
   std::optional<InitialSymbols> symbols = initial_symbols(words, vocab_size);
   if (!symbols) return;

@@ -1,9 +1,10 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
-#include "common/interrupt.h"
 #include "common/u32_map.h"
 #include "trainer/word_counts.h"
 
@@ -13,48 +14,63 @@ inline constexpr uint16_t kDeadId = 0xFFFF;
 
 // The training text as chains of symbol nodes, one chain per distinct word, each word's nodes
 // consecutive and left to right. A merge keeps the left node of a pair and marks the right one
-// dead, so a node's neighbours are the nearest live nodes of its word. Each node is just its
-// 16-bit id: 2 bytes per symbol of the distinct words.
+// dead, so a node's neighbours are the nearest live nodes of its word. A word's first node is
+// never absorbed, so dead nodes come in runs with a live node on their left; the first and last
+// node of each dead run store the run's length, and a neighbour is found in one step however
+// long the run: 4 bytes per symbol of the distinct words.
 struct Chains {
-  std::vector<uint16_t> ids;          // token id of every node, kDeadId once merged
+  std::vector<uint16_t> ids;  // token id of every node, kDeadId once merged
+  // Length of the dead run, at its two ends only; kLongRun for a run that long or longer, whose
+  // length is kept in long_runs. Left uninitialised: a page is touched only once merges leave
+  // dead nodes on it.
+  std::unique_ptr<uint16_t[]> dead_run;
+  U32Map<uint32_t> long_runs;         // end node of a long dead run -> its length
   std::vector<uint32_t> word_heads;   // first node of each word, then one past the last node
   std::vector<uint64_t> word_counts;  // occurrences of each word in the corpus
 
+  static constexpr uint16_t kLongRun = 0xFFFF;
+
   size_t word_count() const { return word_counts.size(); }
+  bool live(uint32_t node) const { return ids[node] != kDeadId; }
   // Nearest live node after `node` in word `word`, or -1.
   int64_t next(uint32_t word, uint32_t node) const {
-    for (uint32_t i = node + 1; i < word_heads[word + 1]; ++i) {
-      if (ids[i] != kDeadId) return i;
-    }
-    return -1;
+    uint32_t i = node + 1;
+    if (i < word_heads[word + 1] && !live(i)) i += run_length(i);
+    return i < word_heads[word + 1] ? int64_t{i} : -1;
   }
   // Nearest live node before `node` in word `word`, or -1.
   int64_t prev(uint32_t word, uint32_t node) const {
-    for (uint32_t i = node; i > word_heads[word];) {
-      if (ids[--i] != kDeadId) return i;
+    if (node == word_heads[word]) return -1;
+    const uint32_t i = node - 1;
+    return live(i) ? int64_t{i} : int64_t{i} - run_length(i);
+  }
+  // Marks live `node`, which is not the first of its word, dead, joining the dead runs on
+  // either side of it into one.
+  void absorb(uint32_t node) {
+    ids[node] = kDeadId;
+    uint32_t first = node, last = node;
+    if (!live(node - 1)) first -= run_length(node - 1);
+    // A dead node right of it lies in the same word: the next word's first node is live.
+    if (node + 1 < ids.size() && !live(node + 1)) last += run_length(node + 1);
+    const uint32_t length = last - first + 1;
+    if (length >= kLongRun) {
+      // The entries of the joined runs' inner ends stay behind, never read again: at most two
+      // per absorbed node, and only long runs have any.
+      long_runs[first] = length;
+      long_runs[last] = length;
     }
-    return -1;
+    dead_run[first] = dead_run[last] = static_cast<uint16_t>(std::min<uint32_t>(length, kLongRun));
+  }
+
+ private:
+  // Length of the dead run that `end` (dead) is the first or last node of.
+  uint32_t run_length(uint32_t end) const {
+    const uint16_t stored = dead_run[end];
+    return stored < kLongRun ? stored : *long_runs.find(end);
   }
 };
-
-// Statistics of one adjacent pair.
-struct PairInfo {
-  int64_t count = 0;   // live occurrences, each weighted by how often its word occurs
-  uint32_t begin = 0;  // the pair's occurrences are pair_positions[begin, end): left nodes
-  uint32_t end = 0;
-};
-
-using PairStats = U32Map<PairInfo>;
 
 // Turns the counted words into chains, each code unit numbered through `symbol_ids` (code unit
 // -> token id). Consumes `words`; its storage becomes the node array. Throws std::length_error
 // past 2^32 - 1 nodes.
 Chains build_chains(WordCounts&& words, const std::vector<uint16_t>& symbol_ids);
-
-// Counts every adjacent pair of the chains (weighted by word count) into `pair_stats` and lays
-// out each pair's occurrences as one ascending range of `pair_positions`.
-void build_pairs(PairStats& pair_stats, const Chains& chains,
-                 std::vector<uint32_t>& pair_positions);
-// The same, polling `interrupt` as it walks the words.
-void build_pairs(PairStats& pair_stats, const Chains& chains, std::vector<uint32_t>& pair_positions,
-                 Interrupt& interrupt);

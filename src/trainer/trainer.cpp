@@ -4,15 +4,14 @@
 #include <algorithm>
 #include <bitset>
 #include <iostream>
-#include <limits>
 #include <memory>
-#include <stdexcept>
+#include <span>
 
 #include "common/messages.h"
 #include "common/pair_key.h"
 #include "report/progress.h"
 #include "trainer/chains.h"
-#include "trainer/pair_heap.h"
+#include "trainer/pair_stats.h"
 
 std::optional<InitialSymbols> initial_symbols(const WordCounts& words, int vocab_size) {
   auto seen = std::make_unique<std::bitset<65536>>();
@@ -69,38 +68,35 @@ class WordCursor {
   uint32_t word_ = 0;
 };
 
-// The working state of the merge loop and the steps of one merge.
+// The chains and the pair statistics while merging, and the walk of one merge.
 class MergeLoop {
  public:
   MergeLoop(Chains chains, Interrupt& interrupt)
-      : chains_(std::move(chains)), cursor_(chains_.word_heads), interrupt_(interrupt) {
-    build_pairs(pair_stats_, chains_, pair_positions_, interrupt_);
-    pair_heap_.rebuild(pair_stats_);
-  }
+      : chains_(std::move(chains)),
+        cursor_(chains_.word_heads),
+        interrupt_(interrupt),
+        pairs_(chains_, interrupt) {}
 
-  std::optional<uint32_t> best_pair() { return pair_heap_.pop_best(pair_stats_); }
+  std::optional<uint32_t> best_pair() { return pairs_.best_pair(); }
 
   // Merges every occurrence of `key` into the token `new_id`, left to right, and keeps every
   // pair count equal to the weighted number of its live occurrences.
   void merge(uint32_t key, uint16_t new_id) {
-    PairInfo& info = *pair_stats_.find(key);
-    info.count = 0;
-    const uint32_t begin = info.begin, end = info.end;  // `info` may move as pairs are added
     cursor_.restart();
-    for (uint32_t k = begin; k < end; ++k) {
-      merge_occurrence(pair_positions_[k], pair_left(key), pair_right(key), new_id);
+    const std::span<const uint32_t> nodes = pairs_.take(key);
+    for (size_t k = 0; k < nodes.size(); ++k) {
+      // The nodes lie far apart in the array: ask for a later one while this one is merged.
+      if (k + kPrefetchAhead < nodes.size()) {
+        __builtin_prefetch(chains_.ids.data() + nodes[k + kPrefetchAhead]);
+      }
+      merge_occurrence(nodes[k], pair_left(key), pair_right(key), new_id);
       interrupt_.step();
     }
-    commit_new_pairs();
-    if (pair_heap_.size() > 3 * pair_stats_.size()) pair_heap_.rebuild(pair_stats_);
+    pairs_.commit_new_pairs();
   }
 
  private:
-  struct Recorded {
-    uint32_t key;
-    uint32_t node;
-    auto operator<=>(const Recorded&) const = default;
-  };
+  static constexpr size_t kPrefetchAhead = 16;
 
   void merge_occurrence(uint32_t p, uint16_t left, uint16_t right, uint16_t new_id) {
     std::vector<uint16_t>& ids = chains_.ids;
@@ -112,83 +108,21 @@ class MergeLoop {
     const auto weight = static_cast<int64_t>(chains_.word_counts[w]);
     const int64_t s = chains_.next(w, static_cast<uint32_t>(q));
     ids[p] = new_id;
-    ids[q] = kDeadId;
+    chains_.absorb(static_cast<uint32_t>(q));
     if (const int64_t l = chains_.prev(w, p); l != -1) {
-      lower(pair_key(ids[l], left), weight);
-      record(pair_key(ids[l], new_id), static_cast<uint32_t>(l), weight);
+      pairs_.lower(pair_key(ids[l], left), weight);
+      pairs_.record(pair_key(ids[l], new_id), static_cast<uint32_t>(l), weight);
     }
     if (s != -1) {
-      lower(pair_key(right, ids[s]), weight);
-      record(pair_key(new_id, ids[s]), p, weight);
+      pairs_.lower(pair_key(right, ids[s]), weight);
+      pairs_.record(pair_key(new_id, ids[s]), p, weight);
     }
-  }
-
-  void lower(uint32_t key, int64_t weight) {
-    if (PairInfo* info = pair_stats_.find(key))
-      info->count = std::max<int64_t>(0, info->count - weight);
-  }
-
-  void record(uint32_t key, uint32_t node, int64_t weight) {
-    pair_stats_[key].count += weight;
-    recorded_.push_back({key, node});
-  }
-
-  // Every pair recorded by this merge contains the new token, so it had no occurrences before:
-  // its occurrences become one ascending range at the end of pair_positions, and it enters the
-  // heap with its final count.
-  void commit_new_pairs() {
-    std::sort(recorded_.begin(), recorded_.end());
-    recorded_.erase(std::unique(recorded_.begin(), recorded_.end()), recorded_.end());
-    if (pair_positions_.size() + recorded_.size() > pair_positions_.capacity()) {
-      compact_positions(recorded_.size());
-    }
-    for (size_t i = 0; i < recorded_.size();) {
-      const uint32_t key = recorded_[i].key;
-      PairInfo& info = *pair_stats_.find(key);
-      info.begin = position_index(pair_positions_.size());
-      for (; i < recorded_.size() && recorded_[i].key == key; ++i) {
-        pair_positions_.push_back(recorded_[i].node);
-      }
-      info.end = position_index(pair_positions_.size());
-      if (info.count > 0) pair_heap_.push(key, info.count);
-    }
-    recorded_.clear();
-  }
-
-  // A pair whose count is 0 can never occur again (only a merge's new pairs gain occurrences),
-  // so its occurrence list is dead. Instead of doubling pair_positions, copy the live lists into
-  // an array with room for `incoming` more entries and half as much again.
-  void compact_positions(size_t incoming) {
-    size_t live = incoming;
-    pair_stats_.for_each([&](uint32_t, const PairInfo& info) {
-      if (info.count > 0) live += info.end - info.begin;
-    });
-    std::vector<uint32_t> kept;
-    kept.reserve(live + live / 2);
-    pair_stats_.for_each([&](uint32_t, PairInfo& info) {
-      const uint32_t begin = info.begin, end = info.end;
-      info.begin = info.end = position_index(kept.size());
-      if (info.count <= 0) return;
-      kept.insert(kept.end(), pair_positions_.begin() + begin, pair_positions_.begin() + end);
-      info.end = position_index(kept.size());
-    });
-    pair_positions_.swap(kept);
-  }
-
-  static uint32_t position_index(size_t index) {
-    if (index > std::numeric_limits<uint32_t>::max()) {
-      throw std::length_error("more than 2^32 - 1 pair occurrences");
-    }
-    return static_cast<uint32_t>(index);
   }
 
   Chains chains_;
   WordCursor cursor_;
   Interrupt& interrupt_;
-  PairStats pair_stats_;
-  std::vector<uint32_t> pair_positions_;
-  PairHeap pair_heap_;
-  std::vector<Recorded> recorded_;
+  PairTracker pairs_;
 };
 
 }  // namespace

@@ -14,8 +14,10 @@
 class WordCounts {
  public:
   // Counts one more occurrence of the word `units` (not empty, no 0x0000 inside).
-  void add(std::span<const uint16_t> units) {
-    const auto [index, added] = words_.intern(units);
+  void add(std::span<const uint16_t> units) { add(units, WordTable::hash(units)); }
+  // The same, given WordTable::hash(units).
+  void add(std::span<const uint16_t> units, uint32_t hash) {
+    const auto [index, added] = words_.intern(units, hash);
     if (added) {
       counts_.push_back(1);
     } else {
@@ -28,6 +30,8 @@ class WordCounts {
   uint64_t count(size_t i) const { return counts_[i]; }
   uint64_t total_units() const { return words_.total_units(); }
   uint64_t word_start(size_t i) const { return words_.start(i); }
+  // Starts loading what counting a word of hash `hash` will look at.
+  void prefetch(uint32_t hash) const { words_.prefetch(hash); }
 
   // Hand over the words back to back and their counts, emptying this object.
   std::vector<uint16_t> take_units() { return words_.take_units(); }
@@ -38,29 +42,54 @@ class WordCounts {
   std::vector<uint64_t> counts_;
 };
 
-// Unit sink that splits a code-unit sequence at 0x0000 and counts its words.
+// Unit sink that splits a code-unit sequence at 0x0000 and counts its words. Finished words wait
+// in a short batch whose table slots are fetched meanwhile; they are counted in their order, so
+// the counts and word indices are those of counting each word at once.
 class WordSplitter {
  public:
   explicit WordSplitter(WordCounts& words) : words_(words) {}
   void operator()(uint16_t unit) {
     ++units_;
     if (unit == kBoundary) {
-      finish();
+      end_word();
     } else {
-      current_.push_back(unit);
+      pending_.push_back(unit);
     }
   }
-  // Counts the word in progress, if any; call once after the last unit.
+  // Counts the words still waiting, the one in progress included; call once after the last unit.
   void finish() {
-    if (current_.empty()) return;
-    words_.add(current_);
-    current_.clear();
+    end_word();
+    flush();
   }
   uint64_t units() const { return units_; }
 
  private:
+  static constexpr size_t kBatch = 16;
+
+  void end_word() {
+    const size_t begin = ends_.empty() ? 0 : ends_.back();
+    if (pending_.size() == begin) return;
+    const uint32_t hash = WordTable::hash({pending_.data() + begin, pending_.size() - begin});
+    words_.prefetch(hash);
+    ends_.push_back(pending_.size());
+    hashes_.push_back(hash);
+    if (ends_.size() == kBatch) flush();
+  }
+  void flush() {
+    size_t begin = 0;
+    for (size_t i = 0; i < ends_.size(); ++i) {
+      words_.add({pending_.data() + begin, ends_[i] - begin}, hashes_[i]);
+      begin = ends_[i];
+    }
+    pending_.clear();
+    ends_.clear();
+    hashes_.clear();
+  }
+
   WordCounts& words_;
-  std::vector<uint16_t> current_;
+  std::vector<uint16_t> pending_;  // the waiting words back to back, then the word in progress
+  std::vector<size_t> ends_;       // where each waiting word ends in pending_
+  std::vector<uint32_t> hashes_;
   uint64_t units_ = 0;
 };
 

@@ -13,6 +13,7 @@
 #include "common/pair_key.h"
 #include "test_support.h"
 #include "trainer/chains.h"
+#include "trainer/pair_stats.h"
 #include "trainer/word_counts.h"
 
 namespace {
@@ -151,8 +152,8 @@ TEST(Chains, OneChainPerDistinctWordWithItsCount) {
 
 TEST(Chains, NeighboursSkipDeadNodes) {
   Chains c = build_chains(count_words(units_of("abcde|ab")), letter_ids());
-  c.ids[1] = kDeadId;  // b absorbed into a
-  c.ids[3] = kDeadId;  // d absorbed into c
+  c.absorb(1);  // b absorbed into a
+  c.absorb(3);  // d absorbed into c
   EXPECT_EQ(c.next(0, 0), 2);
   EXPECT_EQ(c.prev(0, 2), 0);
   EXPECT_EQ(c.next(0, 2), 4);
@@ -160,8 +161,56 @@ TEST(Chains, NeighboursSkipDeadNodes) {
   EXPECT_EQ(c.next(0, 4), -1);
   EXPECT_EQ(c.prev(0, 0), -1);
   EXPECT_EQ(c.next(1, 5), 6);  // the next word is untouched
-  c.ids[6] = kDeadId;
+  c.absorb(6);
   EXPECT_EQ(c.next(1, 5), -1);
+}
+
+// Dead runs grow from both sides and join in every order; each lookup must give what a scan
+// over the dead nodes gives, at the word ends too.
+class DeadRunsTest : public testing::TestWithParam<unsigned> {};
+
+TEST_P(DeadRunsTest, NeighboursMatchAScan) {
+  Chains c = build_chains(count_words(units_of("abcabcabcabcabcabcabcabcab|abcabcabcab|ca")),
+                          letter_ids());
+  std::vector<uint32_t> order;
+  for (uint32_t w = 0; w < c.word_count(); ++w) {
+    for (uint32_t i = c.word_heads[w] + 1; i < c.word_heads[w + 1]; ++i) order.push_back(i);
+  }
+  std::shuffle(order.begin(), order.end(), std::mt19937(GetParam()));
+  for (const uint32_t node : order) {
+    c.absorb(node);
+    for (uint32_t w = 0; w < c.word_count(); ++w) {
+      for (uint32_t i = c.word_heads[w]; i < c.word_heads[w + 1]; ++i) {
+        if (!c.live(i)) continue;
+        int64_t next = -1, prev = -1;
+        for (uint32_t j = i + 1; next == -1 && j < c.word_heads[w + 1]; ++j) {
+          if (c.live(j)) next = j;
+        }
+        for (uint32_t j = i; prev == -1 && j > c.word_heads[w]; --j) {
+          if (c.live(j - 1)) prev = j - 1;
+        }
+        ASSERT_EQ(c.next(w, i), next) << "node " << i << " after absorbing " << node;
+        ASSERT_EQ(c.prev(w, i), prev) << "node " << i << " after absorbing " << node;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, DeadRunsTest, testing::Range(0u, 8u));
+
+// Runs too long for a node's own 16 bits, grown from both sides and then joined.
+TEST(Chains, LongDeadRunsJoin) {
+  constexpr uint32_t kRun = 100000;  // each side: past 65535
+  Chains c = build_chains(count_words(Units(2 * kRun + 3, 'a')), letter_ids());
+  for (uint32_t i = 1; i <= kRun; ++i) c.absorb(i);
+  for (uint32_t i = 2 * kRun + 1; i > kRun + 1; --i) c.absorb(i);
+  EXPECT_EQ(c.next(0, 0), kRun + 1);
+  EXPECT_EQ(c.prev(0, kRun + 1), 0);
+  EXPECT_EQ(c.next(0, kRun + 1), 2 * kRun + 2);
+  EXPECT_EQ(c.prev(0, 2 * kRun + 2), kRun + 1);
+  c.absorb(kRun + 1);
+  EXPECT_EQ(c.next(0, 0), 2 * kRun + 2);
+  EXPECT_EQ(c.prev(0, 2 * kRun + 2), 0);
 }
 
 TEST(Chains, NoWordsNoNodes) {

@@ -1,0 +1,158 @@
+#include "trainer/pair_stats.h"
+
+#include <limits>
+#include <stdexcept>
+
+#include "common/pair_key.h"
+
+namespace {
+
+// Calls visit(key, left node, word) for every adjacent pair of every chain, in text order.
+template <class Visit>
+void for_each_pair(const Chains& chains, Interrupt& interrupt, Visit visit) {
+  for (uint32_t w = 0; w < chains.word_count(); ++w) {
+    interrupt.step(chains.word_heads[w + 1] - chains.word_heads[w] + 1);
+    for (uint32_t i = chains.word_heads[w]; i + 1 < chains.word_heads[w + 1]; ++i) {
+      visit(pair_key(chains.ids[i], chains.ids[i + 1]), i, w);
+    }
+  }
+}
+
+uint32_t position_index(size_t index) {
+  if (index > std::numeric_limits<uint32_t>::max()) {
+    throw std::length_error("more than 2^32 - 1 pair occurrences");
+  }
+  return static_cast<uint32_t>(index);
+}
+
+}  // namespace
+
+void build_pairs(PairStats& pair_stats, const Chains& chains,
+                 std::vector<uint32_t>& pair_positions) {
+  Interrupt never;
+  build_pairs(pair_stats, chains, pair_positions, never);
+}
+
+void build_pairs(PairStats& pair_stats, const Chains& chains, std::vector<uint32_t>& pair_positions,
+                 Interrupt& interrupt) {
+  // 1. Count: weighted occurrences in `count`, plain occurrences in `end` for the layout.
+  for_each_pair(chains, interrupt, [&](uint32_t key, uint32_t, uint32_t w) {
+    PairInfo& info = pair_stats[key];
+    info.count += static_cast<int64_t>(chains.word_counts[w]);
+    ++info.end;
+  });
+  // 2. Lay out: each pair gets a range as long as its number of occurrences.
+  uint64_t offset = 0;
+  pair_stats.for_each([&](uint32_t, PairInfo& info) {
+    const uint32_t occurrences = info.end - info.begin;
+    info.begin = info.end = static_cast<uint32_t>(offset);
+    offset += occurrences;
+    if (offset > std::numeric_limits<uint32_t>::max()) {
+      throw std::length_error("more than 2^32 - 1 pair occurrences");
+    }
+  });
+  pair_positions.resize(offset);
+  // 3. Fill: left node indices, ascending within each pair.
+  for_each_pair(chains, interrupt, [&](uint32_t key, uint32_t left, uint32_t) {
+    PairInfo& info = *pair_stats.find(key);
+    pair_positions[info.end++] = left;
+  });
+}
+
+void PairHeap::push(uint32_t key, int64_t count) {
+  entries_.push_back({count, key});
+  std::push_heap(entries_.begin(), entries_.end(), ranks_below);
+}
+
+std::optional<uint32_t> PairHeap::pop_best(const PairStats& pair_stats) {
+  while (!entries_.empty()) {
+    std::pop_heap(entries_.begin(), entries_.end(), ranks_below);
+    const Entry top = entries_.back();
+    entries_.pop_back();
+    const PairInfo* info = pair_stats.find(top.key);
+    if (info == nullptr || info->count <= 0) continue;
+    if (info->count == top.count) return top.key;
+    push(top.key, info->count);  // lowered since it was pushed
+  }
+  return std::nullopt;
+}
+
+void PairHeap::rebuild(const PairStats& pair_stats) {
+  entries_.clear();
+  pair_stats.for_each([&](uint32_t key, const PairInfo& info) {
+    if (info.count > 0) entries_.push_back({info.count, key});
+  });
+  std::make_heap(entries_.begin(), entries_.end(), ranks_below);
+}
+
+PairTracker::PairTracker(const Chains& chains, Interrupt& interrupt) {
+  build_pairs(stats_, chains, positions_, interrupt);
+  // The heap holds one entry per pair from here on: a pair enters once, when it is counted or
+  // created, and is pushed again only right after its entry was popped, so it never outgrows
+  // the map and needs no rebuilding.
+  heap_.rebuild(stats_);
+}
+
+std::span<const uint32_t> PairTracker::take(uint32_t key) {
+  PairInfo& info = *stats_.find(key);
+  info.count = 0;
+  return {positions_.data() + info.begin, positions_.data() + info.end};
+}
+
+void PairTracker::record(uint32_t key, uint32_t node, int64_t weight) {
+  PairInfo* info = stats_.find(key);
+  if (info == nullptr) {
+    // While its pair is new, `begin` holds the pair's index among this merge's new pairs.
+    info = &stats_[key];
+    info->begin = static_cast<uint32_t>(new_keys_.size());
+    new_keys_.push_back(key);
+    fill_.push_back(0);
+  }
+  info->count += weight;
+  ++fill_[info->begin];
+  recorded_.push_back({info->begin, node});
+}
+
+void PairTracker::commit_new_pairs() {
+  // A pair's nodes arrive in ascending order and never twice (a merge walks its occurrences
+  // left to right, and a node recorded as a new pair's left node is passed by then), so
+  // bucketing the records by pair in arrival order sorts them.
+  for (const uint32_t key : new_keys_) stats_.find(key)->begin = 0;
+  if (positions_.size() + recorded_.size() > positions_.capacity()) {
+    compact_positions(recorded_.size());
+  }
+  size_t offset = positions_.size();
+  for (size_t i = 0; i < new_keys_.size(); ++i) {
+    PairInfo& info = *stats_.find(new_keys_[i]);
+    info.begin = position_index(offset);
+    offset += fill_[i];
+    info.end = position_index(offset);
+    fill_[i] = info.begin;
+    if (info.count > 0) heap_.push(new_keys_[i], info.count);
+  }
+  positions_.resize(offset);
+  for (const Recorded& r : recorded_) positions_[fill_[r.slot]++] = r.node;
+  new_keys_.clear();
+  recorded_.clear();
+  fill_.clear();
+}
+
+// A pair whose count is 0 can never occur again (only a merge's new pairs gain occurrences),
+// so its occurrence list is dead. Instead of doubling the position array, copy the live lists
+// into an array with room for `incoming` more entries and half as much again.
+void PairTracker::compact_positions(size_t incoming) {
+  size_t live = incoming;
+  stats_.for_each([&](uint32_t, const PairInfo& info) {
+    if (info.count > 0) live += info.end - info.begin;
+  });
+  std::vector<uint32_t> kept;
+  kept.reserve(live + live / 2);
+  stats_.for_each([&](uint32_t, PairInfo& info) {
+    const uint32_t begin = info.begin, end = info.end;
+    info.begin = info.end = position_index(kept.size());
+    if (info.count <= 0) return;
+    kept.insert(kept.end(), positions_.begin() + begin, positions_.begin() + end);
+    info.end = position_index(kept.size());
+  });
+  positions_.swap(kept);
+}

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/interrupt.h"
+#include "common/u32_map.h"
+#include "trainer/chains.h"
+
+// Statistics of one adjacent pair.
+struct PairInfo {
+  int64_t count = 0;   // live occurrences, each weighted by how often its word occurs
+  uint32_t begin = 0;  // the pair's occurrences are pair_positions[begin, end): left nodes
+  uint32_t end = 0;
+};
+
+using PairStats = U32Map<PairInfo>;
+
+// Counts every adjacent pair of the chains (weighted by word count) into `pair_stats` and lays
+// out each pair's occurrences as one ascending range of `pair_positions`.
+void build_pairs(PairStats& pair_stats, const Chains& chains,
+                 std::vector<uint32_t>& pair_positions);
+// The same, polling `interrupt` as it walks the words.
+void build_pairs(PairStats& pair_stats, const Chains& chains, std::vector<uint32_t>& pair_positions,
+                 Interrupt& interrupt);
+
+// Max-heap of (count, pair key) with lazy invalidation: entries are never updated in place; an
+// entry is checked against the pair's current count when it reaches the top. The order is
+// total (higher count first, then the smaller key), so the pair chosen never depends on the
+// order of pushes.
+class PairHeap {
+ public:
+  void push(uint32_t key, int64_t count);
+
+  // Pops until an entry matches its pair's current count and returns that pair: the pair of
+  // highest current count, the smaller key on ties. A stale entry whose pair still occurs is
+  // pushed again with the current count, so a lowered pair stays selectable. Returns nullopt
+  // when no pair is left.
+  std::optional<uint32_t> pop_best(const PairStats& pair_stats);
+
+  // Replaces the entries by one per pair whose count is above 0.
+  void rebuild(const PairStats& pair_stats);
+
+ private:
+  struct Entry {
+    int64_t count;
+    uint32_t key;
+  };
+  static bool ranks_below(const Entry& a, const Entry& b) {
+    return a.count < b.count || (a.count == b.count && a.key > b.key);
+  }
+  std::vector<Entry> entries_;
+};
+
+// The pair statistics while merging: every pair's weighted count and occurrence list, and the
+// heap that selects the best pair. A merge reads the occurrences of its pair, then reports each
+// pair it destroys (`lower`) and creates (`record`), then `commit_new_pairs`.
+class PairTracker {
+ public:
+  // Counts the pairs of `chains` and fills the heap.
+  PairTracker(const Chains& chains, Interrupt& interrupt);
+
+  // The pair of highest count (the smaller key on ties), or nullopt when no pair is left.
+  std::optional<uint32_t> best_pair() { return heap_.pop_best(stats_); }
+
+  // Sets the count of `key` to 0 and returns its recorded left nodes, ascending; valid until
+  // commit_new_pairs.
+  std::span<const uint32_t> take(uint32_t key);
+
+  // One occurrence of `key`, of weight `weight`, is gone.
+  void lower(uint32_t key, int64_t weight) {
+    if (PairInfo* info = stats_.find(key)) info->count = std::max<int64_t>(0, info->count - weight);
+  }
+
+  // A new occurrence of `key` with left node `node`. Every key recorded between two commits
+  // holds the token of the merge under way, so it is new; its nodes come in ascending order.
+  void record(uint32_t key, uint32_t node, int64_t weight);
+
+  // Gives each recorded pair its occurrences as one ascending range at the end of the position
+  // array and enters it in the heap with its final count.
+  void commit_new_pairs();
+
+ private:
+  // Copies the live occurrence lists into a fresh array with room for `incoming` more.
+  void compact_positions(size_t incoming);
+
+  struct Recorded {
+    uint32_t slot;  // index of the pair in new_keys_
+    uint32_t node;
+  };
+
+  PairStats stats_;
+  std::vector<uint32_t> positions_;
+  PairHeap heap_;
+  std::vector<uint32_t> new_keys_;  // pairs recorded since the last commit, in order of arrival
+  std::vector<Recorded> recorded_;
+  std::vector<uint32_t> fill_;  // per new pair: its count of records, then where its next goes
+};
