@@ -1,7 +1,6 @@
 #pragma once
 
 #include <algorithm>
-#include <bitset>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -46,6 +45,7 @@ class FlatRanks {
     const uint32_t* rank = table_.find(key);
     return rank ? *rank : kNoRank;
   }
+  size_t memory_bytes() const { return table_.memory_bytes(); }
 
  private:
   U32Map<uint32_t> table_;
@@ -56,19 +56,29 @@ template <class Ranks>
 class Merger {
  public:
   Merger(const BPE& model, Ranks ranks, Interrupt& interrupt)
-      : model_(model), ranks_(std::move(ranks)), interrupt_(interrupt) {}
+      : model_(model), ranks_(std::move(ranks)), interrupt_(&interrupt) {}
+
+  // Polls `interrupt` from now on: a merger kept between calls gets each call's own.
+  void poll(Interrupt& interrupt) { interrupt_ = &interrupt; }
 
   // Merges `ids` in place. Throws std::out_of_range for an id outside `vocab` or a joined text
   // that `token_to_id` lacks, at the same merge as the plain rescan. With `first_ids`, every id
-  // the first node takes (the initial one included) is added to it.
-  void merge(std::vector<uint16_t>& ids, std::bitset<65536>* first_ids = nullptr) {
+  // the first node takes (the initial one included) is appended to it.
+  void merge(std::vector<uint16_t>& ids, std::vector<uint16_t>* first_ids = nullptr) {
     first_ids_ = first_ids;
-    if (first_ids_ && !ids.empty()) first_ids_->set(ids[0]);
+    if (first_ids_ && !ids.empty()) first_ids_->push_back(ids[0]);
     if (ids.size() <= kShortRun) {
       scan(ids);
     } else {
       queue(ids);
     }
+  }
+
+  // Bytes held by the flat ranks, the joined ids and the scratch arrays.
+  size_t memory_bytes() const requires requires(const Ranks& r) { r.memory_bytes(); }
+  {
+    return ranks_.memory_bytes() + merged_.memory_bytes() +
+           (next_.capacity() + prev_.capacity() + rank_.capacity()) * 4 + heap_.capacity() * 8;
   }
 
   // Id of the token joining two ids, or nullopt where joining them fails (an id outside
@@ -107,7 +117,7 @@ class Merger {
       }
       if (ranks[at] == kNoRank) break;
       ids[at] = merged_id(ids[at], ids[at + 1]);
-      if (at == 0 && first_ids_) first_ids_->set(ids[0]);
+      if (at == 0 && first_ids_) first_ids_->push_back(ids[0]);
       ids.erase(ids.begin() + static_cast<std::ptrdiff_t>(at) + 1);
       std::copy(ranks + at + 1, ranks + pairs, ranks + at);
       --pairs;
@@ -142,11 +152,11 @@ class Merger {
       const uint64_t top = heap_.back();
       heap_.pop_back();
       const auto pos = static_cast<int32_t>(top & 0xFFFFFFFF);
-      interrupt_.step();
+      interrupt_->step();
       if (rank_[pos] != static_cast<uint32_t>(top >> 32)) continue;  // stale
       const int32_t right = next_[pos];
       ids[pos] = merged_id(ids[pos], ids[right]);
-      if (pos == 0 && first_ids_) first_ids_->set(ids[0]);
+      if (pos == 0 && first_ids_) first_ids_->push_back(ids[0]);
       next_[pos] = next_[right];
       if (next_[right] >= 0) prev_[next_[right]] = pos;
       rank_[right] = kNoRank;
@@ -165,16 +175,10 @@ class Merger {
 
   const BPE& model_;
   Ranks ranks_;
-  Interrupt& interrupt_;
-  U32Map<uint16_t> merged_;                  // pair key -> id of the joined token
-  std::bitset<65536>* first_ids_ = nullptr;  // where merge() collects the first node's ids
-  std::vector<int32_t> next_, prev_;         // links of the live nodes; reused between calls
-  std::vector<uint32_t> rank_;               // rank of the pair starting at each node
-  std::vector<uint64_t> heap_;               // min-heap of (rank, position) entries
+  Interrupt* interrupt_;
+  U32Map<uint16_t> merged_;                     // pair key -> id of the joined token
+  std::vector<uint16_t>* first_ids_ = nullptr;  // where merge() collects the first node's ids
+  std::vector<int32_t> next_, prev_;            // links of the live nodes; reused between calls
+  std::vector<uint32_t> rank_;                  // rank of the pair starting at each node
+  std::vector<uint64_t> heap_;                  // min-heap of (rank, position) entries
 };
-
-// Applies the model's merges to the ids of one text, in place. Long texts whose tables allow it
-// are merged word by word with a cache of distinct words (merge_by_words.cpp); the result and
-// any error are those of merging the whole sequence at once.
-// `interrupt` is polled as words and merges are done.
-void apply_merges(std::vector<uint16_t>& ids, const BPE& model, Interrupt& interrupt);
