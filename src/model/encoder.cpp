@@ -23,7 +23,8 @@ namespace {
 constexpr int32_t kUnknown = -1;  // no token: the character is dropped
 constexpr int32_t kInvalid = -2;  // a surrogate unit: it has no UTF-8 text to look up
 
-// The cache starts again when it holds this many words or units: it stays a few MB.
+// Kept between calls: a call that leaves more words or units than this in the cache empties it,
+// so that it stays a few MB. Within one call it grows as it must (a long text's distinct words).
 constexpr size_t kMaxWords = size_t{1} << 16;
 constexpr uint64_t kMaxUnits = uint64_t{1} << 19;
 
@@ -100,7 +101,6 @@ void Encoder::clear_words() {
 }
 
 uint32_t Encoder::cached_word(const uint16_t* begin, const uint16_t* end) {
-  if (words_.size() >= kMaxWords || words_.total_units() >= kMaxUnits) clear_words();
   const auto [index, added] = words_.intern({begin, static_cast<size_t>(end - begin)});
   if (!added) return index;
   word_.assign(begin, end);
@@ -145,8 +145,8 @@ bool Encoder::merge_words(std::vector<uint16_t>& ids, Interrupt& interrupt) {
 
 void Encoder::merge(std::vector<uint16_t>& ids, Interrupt& interrupt) {
   merger_.poll(interrupt);
-  if (marker_ >= 0 && merge_words(ids, interrupt)) return;
-  merger_.merge(ids);
+  if (marker_ < 0 || !merge_words(ids, interrupt)) merger_.merge(ids);
+  if (words_.size() > kMaxWords || words_.total_units() > kMaxUnits) clear_words();
 }
 
 std::vector<uint16_t> Encoder::encode(const std::string& text, Interrupt& interrupt) {
