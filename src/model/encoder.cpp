@@ -2,6 +2,7 @@
 
 #include <utf8.h>
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 #include "common/pair_key.h"
@@ -28,6 +29,8 @@ constexpr int32_t kInvalid = -2;  // a surrogate unit: it has no UTF-8 text to l
 constexpr size_t kMaxWords = size_t{1} << 16;
 constexpr uint64_t kMaxUnits = uint64_t{1} << 19;
 
+constexpr size_t kShortWordSlots = size_t{1} << 14;
+
 constexpr size_t kMinIdsForWords = 4096;  // below this, deriving costs more than it saves
 
 // The code unit whose UTF-8 text `key` is, or -1: a unit is looked up as exactly that text.
@@ -49,7 +52,8 @@ Encoder::Encoder(const BPE& model)
     : model_(model),
       unit_ids_(65536, kUnknown),
       absorbable_(65536, false),
-      merger_(model, FlatRanks(model.merge_rank), never_) {
+      merger_(model, FlatRanks(model.merge_rank), never_),
+      short_words_(kShortWordSlots) {
   for (const auto& [text, id] : model.token_to_id) {
     if (const int32_t unit = unit_of(text); unit >= 0) unit_ids_[unit] = static_cast<uint16_t>(id);
   }
@@ -127,6 +131,20 @@ bool Encoder::merge_words(std::vector<uint16_t>& ids, Interrupt& interrupt) {
   for (size_t begin = 0; begin < ids.size();) {
     const size_t end = std::find(ids.begin() + begin + 1, ids.end(), marker) - ids.begin();
     interrupt.step(end - begin);
+    const size_t length = end - begin;
+    ShortWord* slot = nullptr;
+    uint64_t key[4] = {0, 0, 0, 0};
+    if (length <= kShortWord) {
+      std::memcpy(key, data + begin, length * sizeof(uint16_t));
+      const uint64_t hash = ((key[0] * 0x9E3779B97F4A7C15ULL) ^ (key[1] * 0xC2B2AE3D27D4EB4FULL)) +
+                            ((key[2] * 0x165667B19E3779F9ULL) ^ (key[3] * 0x27D4EB2F165667C5ULL));
+      slot = &short_words_[(hash >> 40) & (kShortWordSlots - 1)];
+      if (slot->length == length && std::equal(key, key + 4, slot->key)) {
+        out.insert(out.end(), slot->merged, slot->merged + slot->merged_length);
+        begin = end;
+        continue;
+      }
+    }
     uint32_t index;
     try {
       index = cached_word(data + begin, data + end);
@@ -135,8 +153,15 @@ bool Encoder::merge_words(std::vector<uint16_t>& ids, Interrupt& interrupt) {
       throw;
     }
     if (!apart_[index]) return false;
-    out.insert(out.end(), merged_words_.begin() + merged_starts_[index],
-               merged_words_.begin() + merged_starts_[index + 1]);
+    const auto merged = merged_words_.begin() + merged_starts_[index];
+    const auto merged_end = merged_words_.begin() + merged_starts_[index + 1];
+    if (slot) {  // merging never lengthens a word: its merged ids fit
+      std::copy(key, key + 4, slot->key);
+      slot->length = static_cast<uint8_t>(length);
+      slot->merged_length = static_cast<uint8_t>(merged_end - merged);
+      std::copy(merged, merged_end, slot->merged);
+    }
+    out.insert(out.end(), merged, merged_end);
     begin = end;
   }
   ids = std::move(out);
@@ -157,8 +182,8 @@ std::vector<uint16_t> Encoder::encode(const std::string& text, Interrupt& interr
 
 size_t Encoder::memory_bytes() const {
   return unit_ids_.capacity() * sizeof(int32_t) + absorbable_.capacity() / 8 +
-         merger_.memory_bytes() + words_.memory_bytes() +
-         merged_words_.capacity() * sizeof(uint16_t) +
+         short_words_.capacity() * sizeof(ShortWord) + merger_.memory_bytes() +
+         words_.memory_bytes() + merged_words_.capacity() * sizeof(uint16_t) +
          merged_starts_.capacity() * sizeof(uint32_t) + apart_.capacity() / 8;
 }
 

@@ -49,12 +49,23 @@ class Encoder {
   uint32_t cached_word(const uint16_t* begin, const uint16_t* end);
   void clear_words();
 
+  // A short word and its merged ids inline: one probe answers the most frequent words without
+  // touching the word table. Only words that merge apart are kept here.
+  static constexpr size_t kShortWord = 15;
+  struct ShortWord {
+    uint64_t key[4];  // the units, zero padded
+    uint16_t merged[kShortWord];
+    uint8_t length = 0xFF;  // 0xFF marks an empty slot
+    uint8_t merged_length = 0;
+  };
+
   const BPE& model_;
   std::vector<int32_t> unit_ids_;  // code unit -> initial id, kUnknown or kInvalid
   std::vector<bool> absorbable_;   // ids that are the right side of a ranked pair
   int32_t marker_ = -1;            // id of the space marker, -1 where words are merged whole
   Interrupt never_;                // polled by the merger until a call hands it its own
   Merger<FlatRanks> merger_;
+  std::vector<ShortWord> short_words_;      // direct-mapped by a hash of the key
   WordTable words_;                         // distinct words seen, as initial ids
   std::vector<uint16_t> merged_words_;      // their merged ids, back to back
   std::vector<uint32_t> merged_starts_;     // word i is merged_words_[starts[i], starts[i + 1])

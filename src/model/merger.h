@@ -33,22 +33,32 @@ struct MapRanks {
   }
 };
 
-// The ranked entries copied into a flat table: worth the copy on long texts.
+// The ranked entries copied into a flat table, each with room for the id its pair joins to, so
+// that a merge finds both in one probe: worth the copy on long texts and kept encoders.
 class FlatRanks {
  public:
   explicit FlatRanks(const std::unordered_map<uint32_t, uint32_t>& ranks) : table_(ranks.size()) {
     for (const auto& [key, rank] : ranks) {
-      if (rank != kNoRank) table_[key] = rank;  // kNoRank is the same as absent
+      if (rank != kNoRank) table_[key].rank = rank;  // kNoRank is the same as absent
     }
   }
   uint32_t operator()(uint32_t key) const {
-    const uint32_t* rank = table_.find(key);
-    return rank ? *rank : kNoRank;
+    const Entry* entry = table_.find(key);
+    return entry ? entry->rank : kNoRank;
+  }
+  // Where the joined id of a ranked pair is kept (-1 until known); nullptr for other pairs.
+  int32_t* joined(uint32_t key) {
+    Entry* entry = table_.find(key);
+    return entry ? &entry->joined : nullptr;
   }
   size_t memory_bytes() const { return table_.memory_bytes(); }
 
  private:
-  U32Map<uint32_t> table_;
+  struct Entry {
+    uint32_t rank = kNoRank;
+    int32_t joined = -1;
+  };
+  U32Map<Entry> table_;
 };
 
 // Applies a model's merges to id sequences, remembering the ids of joined pairs it computed.
@@ -85,11 +95,22 @@ class Merger {
   // `vocab`, or a joined text that has no id).
   std::optional<uint16_t> joined_id(uint16_t left, uint16_t right) {
     const uint32_t key = pair_key(left, right);
-    if (const uint16_t* cached = merged_.find(key)) return *cached;
+    int32_t* slot = nullptr;  // the ranks' own room for it, where they have one
+    if constexpr (requires(Ranks & r) { r.joined(key); }) slot = ranks_.joined(key);
+    if (slot && *slot >= 0) return static_cast<uint16_t>(*slot);
+    if (!slot) {
+      if (const uint16_t* cached = merged_.find(key)) return *cached;
+    }
     if (left >= model_.vocab.size() || right >= model_.vocab.size()) return std::nullopt;
     const auto found = model_.token_to_id.find(model_.vocab[left] + model_.vocab[right]);
     if (found == model_.token_to_id.end()) return std::nullopt;
-    return merged_[key] = static_cast<uint16_t>(found->second);
+    const auto id = static_cast<uint16_t>(found->second);
+    if (slot) {
+      *slot = id;
+    } else {
+      merged_[key] = id;
+    }
+    return id;
   }
 
  private:
