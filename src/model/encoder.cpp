@@ -26,8 +26,8 @@ constexpr int32_t kInvalid = -2;  // a surrogate unit: it has no UTF-8 text to l
 
 // Kept between calls: a call that leaves more words or units than this in the cache empties it,
 // so that it stays a few MB. Within one call it grows as it must (a long text's distinct words).
-constexpr size_t kMaxWords = size_t{1} << 16;
-constexpr uint64_t kMaxUnits = uint64_t{1} << 19;
+constexpr size_t kMaxWords = size_t{1} << 15;
+constexpr uint64_t kMaxUnits = uint64_t{1} << 18;
 
 constexpr size_t kShortWordSlots = size_t{1} << 14;
 
@@ -97,11 +97,11 @@ std::vector<uint16_t> Encoder::initial_ids(const std::string& text, Interrupt& i
   return ids;
 }
 
-void Encoder::clear_words() {
+void Encoder::clear_words() {  // releases the memory too: a long text's words are not kept
   words_ = WordTable();
-  merged_words_.clear();
-  merged_starts_.assign(1, 0);
-  apart_.clear();
+  merged_words_ = std::vector<uint16_t>();
+  merged_starts_ = std::vector<uint32_t>(1, 0);
+  apart_ = std::vector<bool>();
 }
 
 uint32_t Encoder::cached_word(const uint16_t* begin, const uint16_t* end) {
@@ -172,6 +172,7 @@ void Encoder::merge(std::vector<uint16_t>& ids, Interrupt& interrupt) {
   merger_.poll(interrupt);
   if (marker_ < 0 || !merge_words(ids, interrupt)) merger_.merge(ids);
   if (words_.size() > kMaxWords || words_.total_units() > kMaxUnits) clear_words();
+  merger_.release_scratch(kMinIdsForWords);  // what one long word needed is not kept either
 }
 
 std::vector<uint16_t> Encoder::encode(const std::string& text, Interrupt& interrupt) {

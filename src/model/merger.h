@@ -84,6 +84,15 @@ class Merger {
     }
   }
 
+  // Frees the scratch arrays of the heap merge where they hold more than `nodes` nodes.
+  void release_scratch(size_t nodes) {
+    if (next_.capacity() <= nodes) return;
+    next_ = std::vector<int32_t>();
+    prev_ = std::vector<int32_t>();
+    rank_ = std::vector<uint32_t>();
+    heap_ = std::vector<uint64_t>();
+  }
+
   // Bytes held by the flat ranks, the joined ids and the scratch arrays.
   size_t memory_bytes() const requires requires(const Ranks& r) { r.memory_bytes(); }
   {
