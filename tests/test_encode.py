@@ -486,3 +486,39 @@ def test_trained_model_matches_the_rescan(capfd, write_file, seed):
         text = "".join(rng.choice(words) + rng.choice(seps + ["", "?"]) for _ in range(rng.randint(0, 30)))
         check_equivalent(capfd, model, text)
     check_equivalent(capfd, model, corpus[:3000])
+
+
+# ---------------------------------------------------------------------------------------------
+# The encoding data a model keeps between calls never outlives the tables it came from
+
+
+def _swap_last_two_texts(model):
+    model.vocab = model.vocab[:3] + [model.vocab[4], model.vocab[3]]
+
+
+def _drop_the_word_merge(model):
+    model.merge_rank = {key(0, 1): 0}
+
+
+def _renumber_tokens(model):
+    model.token_to_id = {"a": 1, "b": 0, "\u0120": 2, "ab": 4, "\u0120ab": 3, "ba": 3}
+
+
+def _retrain(model, write_file):
+    model.train_fromfile(write_file("ba ba ba bab ab"), 0)
+
+
+@pytest.mark.parametrize(
+    "change", [_swap_last_two_texts, _drop_the_word_merge, _renumber_tokens, _retrain]
+)
+def test_changed_tables_are_used_by_the_next_call(capfd, tiny_model, write_file, change):
+    # The same text before and after, with a repeated word: the first call fills the word cache,
+    # the joined ids and the character ids, and none of them may answer the second.
+    text = "ab ab ab bab"
+    check_equivalent(capfd, tiny_model, text)
+    if change is _retrain:
+        change(tiny_model, write_file)
+        capfd.readouterr()
+    else:
+        change(tiny_model)
+    check_equivalent(capfd, tiny_model, text)

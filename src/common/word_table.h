@@ -28,6 +28,10 @@ class WordTable {
     return {arena_.data() + starts_[i], static_cast<size_t>(starts_[i + 1] - starts_[i])};
   }
   uint64_t total_units() const { return arena_.size(); }
+  // Bytes of the arena, the offsets and the index.
+  size_t memory_bytes() const {
+    return arena_.capacity() * sizeof(uint16_t) + (starts_.capacity() + slots_.capacity()) * 8;
+  }
   // Offset of word i in the arena; i == size() gives the arena's length.
   uint64_t start(size_t i) const { return starts_[i]; }
   // Hands over the arena (all words back to back) and empties the table.

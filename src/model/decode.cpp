@@ -1,3 +1,4 @@
+#include <cstring>
 #include <iostream>
 
 #include "common/messages.h"
@@ -8,13 +9,22 @@ std::string BPE::decode(const std::vector<uint16_t>& ids) const {
     std::cerr << message::kDecodeUntrained;
     return {};
   }
-  std::string text;
-  for (uint16_t id : ids) {
+  constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD: the id names no token
+  constexpr size_t kReplacementSize = sizeof(kReplacement) - 1;
+  // Sized first, then filled by copies: no reallocation and no per-token size checks.
+  size_t size = 0;
+  for (const uint16_t id : ids) size += id < vocab.size() ? vocab[id].size() + 1 : kReplacementSize;
+  std::string text(size, '\0');
+  char* out = text.data();
+  for (const uint16_t id : ids) {
     if (id < vocab.size()) {
-      text += vocab[id];
-      text += ' ';
+      const std::string& token = vocab[id];
+      std::memcpy(out, token.data(), token.size());
+      out += token.size();
+      *out++ = ' ';
     } else {
-      text += "\xEF\xBF\xBD";  // U+FFFD: the id names no token
+      std::memcpy(out, kReplacement, kReplacementSize);
+      out += kReplacementSize;
     }
   }
   return text;

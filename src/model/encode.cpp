@@ -1,12 +1,10 @@
 #include <utf8.h>
 #include <array>
-#include <iostream>
 #include <stdexcept>
 
-#include "common/messages.h"
 #include "common/units.h"
 #include "model/bpe.h"
-#include "model/merger.h"
+#include "model/encoder.h"
 
 namespace {
 
@@ -64,20 +62,15 @@ std::vector<uint16_t> BPE::encode(const std::string& text) const {
 }
 
 std::vector<uint16_t> BPE::encode(const std::string& text, Interrupt& interrupt) const {
-  if (vocab.empty()) {
-    std::cerr << message::kEncodeUntrained;
-    return {};
+  constexpr size_t kMinBytesForEncoder = 4096;  // below this, deriving costs more than it saves
+  if (text.size() >= kMinBytesForEncoder && !vocab.empty()) {
+    return Encoder(*this).encode(text, interrupt);
   }
-  const std::vector<uint16_t> units = utf8_to_units(text, interrupt);
-  std::vector<uint16_t> ids =
-      units.empty() ? std::vector<uint16_t>{} : initial_ids(units, token_to_id, interrupt);
-  if (ids.empty()) {
-    std::cerr << message::kEncodeEmpty;
-    return {};
-  }
-  if (ids.size() > static_cast<size_t>(INT32_MAX)) {
-    throw std::length_error("encode: more than 2^31 - 1 characters in one text");
-  }
-  apply_merges(ids, *this, interrupt);
-  return ids;
+  return encode_steps(
+      *this,
+      [&] {
+        const std::vector<uint16_t> units = utf8_to_units(text, interrupt);
+        return units.empty() ? std::vector<uint16_t>{} : initial_ids(units, token_to_id, interrupt);
+      },
+      [&](std::vector<uint16_t>& ids) { apply_merges(ids, *this, interrupt); });
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <algorithm>
-#include <bitset>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -34,21 +33,32 @@ struct MapRanks {
   }
 };
 
-// The ranked entries copied into a flat table: worth the copy on long texts.
+// The ranked entries copied into a flat table, each with room for the id its pair joins to, so
+// that a merge finds both in one probe: worth the copy on long texts and kept encoders.
 class FlatRanks {
  public:
   explicit FlatRanks(const std::unordered_map<uint32_t, uint32_t>& ranks) : table_(ranks.size()) {
     for (const auto& [key, rank] : ranks) {
-      if (rank != kNoRank) table_[key] = rank;  // kNoRank is the same as absent
+      if (rank != kNoRank) table_[key].rank = rank;  // kNoRank is the same as absent
     }
   }
   uint32_t operator()(uint32_t key) const {
-    const uint32_t* rank = table_.find(key);
-    return rank ? *rank : kNoRank;
+    const Entry* entry = table_.find(key);
+    return entry ? entry->rank : kNoRank;
   }
+  // Where the joined id of a ranked pair is kept (-1 until known); nullptr for other pairs.
+  int32_t* joined(uint32_t key) {
+    Entry* entry = table_.find(key);
+    return entry ? &entry->joined : nullptr;
+  }
+  size_t memory_bytes() const { return table_.memory_bytes(); }
 
  private:
-  U32Map<uint32_t> table_;
+  struct Entry {
+    uint32_t rank = kNoRank;
+    int32_t joined = -1;
+  };
+  U32Map<Entry> table_;
 };
 
 // Applies a model's merges to id sequences, remembering the ids of joined pairs it computed.
@@ -56,14 +66,17 @@ template <class Ranks>
 class Merger {
  public:
   Merger(const BPE& model, Ranks ranks, Interrupt& interrupt)
-      : model_(model), ranks_(std::move(ranks)), interrupt_(interrupt) {}
+      : model_(model), ranks_(std::move(ranks)), interrupt_(&interrupt) {}
+
+  // Polls `interrupt` from now on: a merger kept between calls gets each call's own.
+  void poll(Interrupt& interrupt) { interrupt_ = &interrupt; }
 
   // Merges `ids` in place. Throws std::out_of_range for an id outside `vocab` or a joined text
   // that `token_to_id` lacks, at the same merge as the plain rescan. With `first_ids`, every id
-  // the first node takes (the initial one included) is added to it.
-  void merge(std::vector<uint16_t>& ids, std::bitset<65536>* first_ids = nullptr) {
+  // the first node takes (the initial one included) is appended to it.
+  void merge(std::vector<uint16_t>& ids, std::vector<uint16_t>* first_ids = nullptr) {
     first_ids_ = first_ids;
-    if (first_ids_ && !ids.empty()) first_ids_->set(ids[0]);
+    if (first_ids_ && !ids.empty()) first_ids_->push_back(ids[0]);
     if (ids.size() <= kShortRun) {
       scan(ids);
     } else {
@@ -71,15 +84,42 @@ class Merger {
     }
   }
 
+  // Frees the scratch arrays of the heap merge where they hold more than `nodes` nodes.
+  void release_scratch(size_t nodes) {
+    if (next_.capacity() <= nodes) return;
+    next_ = std::vector<int32_t>();
+    prev_ = std::vector<int32_t>();
+    rank_ = std::vector<uint32_t>();
+    heap_ = std::vector<uint64_t>();
+  }
+
+  // Bytes held by the flat ranks, the joined ids and the scratch arrays.
+  size_t memory_bytes() const requires requires(const Ranks& r) { r.memory_bytes(); }
+  {
+    return ranks_.memory_bytes() + merged_.memory_bytes() +
+           (next_.capacity() + prev_.capacity() + rank_.capacity()) * 4 + heap_.capacity() * 8;
+  }
+
   // Id of the token joining two ids, or nullopt where joining them fails (an id outside
   // `vocab`, or a joined text that has no id).
   std::optional<uint16_t> joined_id(uint16_t left, uint16_t right) {
     const uint32_t key = pair_key(left, right);
-    if (const uint16_t* cached = merged_.find(key)) return *cached;
+    int32_t* slot = nullptr;  // the ranks' own room for it, where they have one
+    if constexpr (requires(Ranks & r) { r.joined(key); }) slot = ranks_.joined(key);
+    if (slot && *slot >= 0) return static_cast<uint16_t>(*slot);
+    if (!slot) {
+      if (const uint16_t* cached = merged_.find(key)) return *cached;
+    }
     if (left >= model_.vocab.size() || right >= model_.vocab.size()) return std::nullopt;
     const auto found = model_.token_to_id.find(model_.vocab[left] + model_.vocab[right]);
     if (found == model_.token_to_id.end()) return std::nullopt;
-    return merged_[key] = static_cast<uint16_t>(found->second);
+    const auto id = static_cast<uint16_t>(found->second);
+    if (slot) {
+      *slot = id;
+    } else {
+      merged_[key] = id;
+    }
+    return id;
   }
 
  private:
@@ -107,7 +147,7 @@ class Merger {
       }
       if (ranks[at] == kNoRank) break;
       ids[at] = merged_id(ids[at], ids[at + 1]);
-      if (at == 0 && first_ids_) first_ids_->set(ids[0]);
+      if (at == 0 && first_ids_) first_ids_->push_back(ids[0]);
       ids.erase(ids.begin() + static_cast<std::ptrdiff_t>(at) + 1);
       std::copy(ranks + at + 1, ranks + pairs, ranks + at);
       --pairs;
@@ -142,11 +182,11 @@ class Merger {
       const uint64_t top = heap_.back();
       heap_.pop_back();
       const auto pos = static_cast<int32_t>(top & 0xFFFFFFFF);
-      interrupt_.step();
+      interrupt_->step();
       if (rank_[pos] != static_cast<uint32_t>(top >> 32)) continue;  // stale
       const int32_t right = next_[pos];
       ids[pos] = merged_id(ids[pos], ids[right]);
-      if (pos == 0 && first_ids_) first_ids_->set(ids[0]);
+      if (pos == 0 && first_ids_) first_ids_->push_back(ids[0]);
       next_[pos] = next_[right];
       if (next_[right] >= 0) prev_[next_[right]] = pos;
       rank_[right] = kNoRank;
@@ -165,16 +205,10 @@ class Merger {
 
   const BPE& model_;
   Ranks ranks_;
-  Interrupt& interrupt_;
-  U32Map<uint16_t> merged_;                  // pair key -> id of the joined token
-  std::bitset<65536>* first_ids_ = nullptr;  // where merge() collects the first node's ids
-  std::vector<int32_t> next_, prev_;         // links of the live nodes; reused between calls
-  std::vector<uint32_t> rank_;               // rank of the pair starting at each node
-  std::vector<uint64_t> heap_;               // min-heap of (rank, position) entries
+  Interrupt* interrupt_;
+  U32Map<uint16_t> merged_;                     // pair key -> id of the joined token
+  std::vector<uint16_t>* first_ids_ = nullptr;  // where merge() collects the first node's ids
+  std::vector<int32_t> next_, prev_;            // links of the live nodes; reused between calls
+  std::vector<uint32_t> rank_;                  // rank of the pair starting at each node
+  std::vector<uint64_t> heap_;                  // min-heap of (rank, position) entries
 };
-
-// Applies the model's merges to the ids of one text, in place. Long texts whose tables allow it
-// are merged word by word with a cache of distinct words (merge_by_words.cpp); the result and
-// any error are those of merging the whole sequence at once.
-// `interrupt` is polled as words and merges are done.
-void apply_merges(std::vector<uint16_t>& ids, const BPE& model, Interrupt& interrupt);

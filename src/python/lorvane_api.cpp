@@ -2,9 +2,11 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/unordered_map.h>
 #include <nanobind/stl/vector.h>
+#include <memory>
 
 #include "common/interrupt.h"
 #include "model/bpe.h"
+#include "model/encoder.h"
 
 namespace nb = nanobind;
 
@@ -63,51 +65,74 @@ Interrupt python_interrupt() {
       nullptr);
 }
 
+// The Python object: a model and the encoding data derived from its tables. Python can change
+// the tables only through the setters below and training, and each of them drops the Encoder,
+// so it is never stale; the next encode derives a new one. (vocab_size plays no part in
+// encoding.) The object is never copied or moved: the Encoder's reference stays valid.
+struct Model {
+  BPE bpe;
+  std::unique_ptr<Encoder> encoder;
+
+  explicit Model(int vocab_size) : bpe(vocab_size) {}
+  Encoder& encoding() {
+    if (!encoder) encoder = std::make_unique<Encoder>(bpe);
+    return *encoder;
+  }
+  void tables_changed() { encoder.reset(); }
+};
+
 }  // namespace
 
 NB_MODULE(lorvane_api, m) {
   m.doc() = "Lorvane BPE tokenizer API";
-  nb::class_<BPE>(m, "BPE")
+  nb::class_<Model>(m, "BPE")
       .def(nb::init<int>(), nb::arg("vocab_size"))
       .def(
           "train_fromfile",
-          [](BPE& model, const std::string& filepath, unsigned long buffer_size) {
+          [](Model& model, const std::string& filepath, unsigned long buffer_size) {
             Interrupt interrupt = python_interrupt();
-            model.train_fromfile(filepath, buffer_size, interrupt);
+            model.tables_changed();
+            model.bpe.train_fromfile(filepath, buffer_size, interrupt);
           },
           nb::arg("filepath"), nb::arg("buffer_size"))
       .def(
           "encode",
-          [](const BPE& model, const std::string& text) {
+          [](Model& model, const std::string& text) {
             Interrupt interrupt = python_interrupt();
-            return model.encode(text, interrupt);
+            if (model.bpe.vocab.empty()) return model.bpe.encode(text, interrupt);
+            return model.encoding().encode(text, interrupt);
           },
           nb::arg("text"))
       .def(
           "decode",
-          [](const BPE& model, nb::handle ids) {
-            return model.decode(convert_or_refuse<std::vector<uint16_t>>(stable(ids)));
+          [](const Model& model, nb::handle ids) {
+            return model.bpe.decode(convert_or_refuse<std::vector<uint16_t>>(stable(ids)));
           },
           nb::arg("ids"), nb::sig("def decode(self, ids: collections.abc.Sequence[int]) -> str"))
-      .def_rw("vocab_size", &BPE::vocab_size,
-              nb::for_setter(nb::sig("def vocab_size(self, arg: int, /) -> None")))
       .def_prop_rw(
-          "vocab", [](const BPE& model) { return model.vocab; },
-          [](BPE& model, nb::handle value) {
-            model.vocab = convert_or_refuse<std::vector<std::string>>(stable(value));
+          "vocab_size", [](const Model& model) { return model.bpe.vocab_size; },
+          [](Model& model, int vocab_size) { model.bpe.vocab_size = vocab_size; },
+          nb::for_setter(nb::sig("def vocab_size(self, arg: int, /) -> None")))
+      .def_prop_rw(
+          "vocab", [](const Model& model) { return model.bpe.vocab; },
+          [](Model& model, nb::handle value) {
+            model.tables_changed();
+            model.bpe.vocab = convert_or_refuse<std::vector<std::string>>(stable(value));
           },
           nb::for_setter(nb::sig("def vocab(self, arg: collections.abc.Sequence[str], /) -> None")))
       .def_prop_rw(
-          "merge_rank", [](const BPE& model) { return model.merge_rank; },
-          [](BPE& model, nb::handle value) {
-            model.merge_rank = mapping_from<std::unordered_map<uint32_t, uint32_t>>(value);
+          "merge_rank", [](const Model& model) { return model.bpe.merge_rank; },
+          [](Model& model, nb::handle value) {
+            model.tables_changed();
+            model.bpe.merge_rank = mapping_from<std::unordered_map<uint32_t, uint32_t>>(value);
           },
           nb::for_setter(
               nb::sig("def merge_rank(self, arg: collections.abc.Mapping[int, int], /) -> None")))
       .def_prop_rw(
-          "token_to_id", [](const BPE& model) { return model.token_to_id; },
-          [](BPE& model, nb::handle value) {
-            model.token_to_id = mapping_from<std::unordered_map<std::string, uint32_t>>(value);
+          "token_to_id", [](const Model& model) { return model.bpe.token_to_id; },
+          [](Model& model, nb::handle value) {
+            model.tables_changed();
+            model.bpe.token_to_id = mapping_from<std::unordered_map<std::string, uint32_t>>(value);
           },
           nb::for_setter(
               nb::sig("def token_to_id(self, arg: collections.abc.Mapping[str, int], /) -> None")));

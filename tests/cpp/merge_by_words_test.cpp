@@ -9,7 +9,7 @@
 #include <string>
 
 #include "model/bpe.h"
-#include "model/merger.h"
+#include "model/encoder.h"
 
 namespace {
 
@@ -138,6 +138,30 @@ TEST(MergeByWords, WordStartAbsorbedAfterItMergedDisablesTheSplit) {
   ASSERT_TRUE(expected.ids.has_value());
   EXPECT_EQ(by_words(ids, model), expected);
   EXPECT_NE(expected.ids->size(), ids.size() / 3 * 2);  // merges did cross word starts
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MergeByWords, EncoderKeptAcrossTextsGivesEachTextsWholeResult) {
+  // One encoder for many texts: words cached by earlier texts answer later ones, words that
+  // failed to merge stay failed, and the cache starts again once it is full (many more distinct
+  // words than it keeps). Every text must still give the whole-text result.
+  std::mt19937 rng(23);
+  for (const bool broken : {false, true}) {
+    BPE model = trained_model(rng, 60);
+    if (broken) model.token_to_id.erase(model.vocab.back());  // its merge fails
+    Encoder encoder(model);
+    for (int text = 0; text < 40; ++text) {
+      const std::vector<uint16_t> ids = long_text(rng, model);
+      const Outcome got = run(ids, [&](std::vector<uint16_t>& v) {
+        Interrupt never;
+        encoder.merge(v, never);
+      });
+      EXPECT_EQ(got, whole(ids, model)) << "text " << text << (broken ? " (broken)" : "");
+    }
+  }
 }
 
 }  // namespace
