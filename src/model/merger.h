@@ -33,6 +33,13 @@ struct MapRanks {
   }
 };
 
+// A ranked pair's entry in FlatRanks. Kept outside the class: a nested struct with default member
+// initialisers is not yet default-constructible inside its enclosing class for clang.
+struct FlatRankEntry {
+  uint32_t rank = kNoRank;
+  int32_t joined = -1;  // the id the pair joins to, -1 until known
+};
+
 // The ranked entries copied into a flat table, each with room for the id its pair joins to, so
 // that a merge finds both in one probe: worth the copy on long texts and kept encoders.
 class FlatRanks {
@@ -43,22 +50,18 @@ class FlatRanks {
     }
   }
   uint32_t operator()(uint32_t key) const {
-    const Entry* entry = table_.find(key);
+    const FlatRankEntry* entry = table_.find(key);
     return entry ? entry->rank : kNoRank;
   }
   // Where the joined id of a ranked pair is kept (-1 until known); nullptr for other pairs.
   int32_t* joined(uint32_t key) {
-    Entry* entry = table_.find(key);
+    FlatRankEntry* entry = table_.find(key);
     return entry ? &entry->joined : nullptr;
   }
   size_t memory_bytes() const { return table_.memory_bytes(); }
 
  private:
-  struct Entry {
-    uint32_t rank = kNoRank;
-    int32_t joined = -1;
-  };
-  U32Map<Entry> table_;
+  U32Map<FlatRankEntry> table_;
 };
 
 // Applies a model's merges to id sequences, remembering the ids of joined pairs it computed.
