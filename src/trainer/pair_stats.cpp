@@ -96,45 +96,47 @@ PairTracker::PairTracker(const Chains& chains, Interrupt& interrupt) {
 std::span<const uint32_t> PairTracker::take(uint32_t key) {
   PairInfo& info = *stats_.find(key);
   info.count = 0;
+  touched_index_.clear(info.end - info.begin);
   return {positions_.data() + info.begin, positions_.data() + info.end};
 }
 
-void PairTracker::record(uint32_t key, uint32_t node, int64_t weight) {
-  PairInfo* info = stats_.find(key);
-  if (info == nullptr) {
-    // While its pair is new, `begin` holds the pair's index among this merge's new pairs.
-    info = &stats_[key];
-    info->begin = static_cast<uint32_t>(new_keys_.size());
-    new_keys_.push_back(key);
-    fill_.push_back(0);
-  }
-  info->count += weight;
-  ++fill_[info->begin];
-  recorded_.push_back({info->begin, node});
-}
-
 void PairTracker::commit_new_pairs() {
-  // A pair's nodes arrive in ascending order and never twice (a merge walks its occurrences
-  // left to right, and a node recorded as a new pair's left node is passed by then), so
-  // bucketing the records by pair in arrival order sorts them.
-  for (const uint32_t key : new_keys_) stats_.find(key)->begin = 0;
+  constexpr size_t kAhead = 8;
+  // 1. The pairs that only lost occurrences existed before the merge. A count never drops
+  // below 0: only the merged pair, already at 0, can lose more than it holds.
+  for (size_t i = 0; i < touched_.size(); ++i) {
+    if (i + kAhead < touched_.size()) stats_.prefetch(touched_[i + kAhead]);
+    if (fill_[i] != 0) continue;
+    if (PairInfo* info = stats_.find(touched_[i])) {
+      info->count = std::max<int64_t>(0, info->count + changes_[i]);
+    }
+  }
+  // 2. The created pairs, each given a range in order of arrival. A pair's nodes arrive in
+  // ascending order and never twice (a merge walks its occurrences left to right, and a node
+  // recorded as a new pair's left node is passed by then), so bucketing the records by pair in
+  // arrival order sorts them.
   if (positions_.size() + recorded_.size() > positions_.capacity()) {
     compact_positions(recorded_.size());
   }
   size_t offset = positions_.size();
-  for (size_t i = 0; i < new_keys_.size(); ++i) {
-    PairInfo& info = *stats_.find(new_keys_[i]);
+  for (size_t i = 0; i < touched_.size(); ++i) {
+    if (i + kAhead < touched_.size() && fill_[i + kAhead] != 0)
+      stats_.prefetch(touched_[i + kAhead]);
+    if (fill_[i] == 0) continue;
+    PairInfo& info = stats_[touched_[i]];
+    info.count = changes_[i];
     info.begin = position_index(offset);
     offset += fill_[i];
     info.end = position_index(offset);
     fill_[i] = info.begin;
-    if (info.count > 0) heap_.push(new_keys_[i], info.count);
+    if (info.count > 0) heap_.push(touched_[i], info.count);
   }
   positions_.resize(offset);
   for (const Recorded& r : recorded_) positions_[fill_[r.slot]++] = r.node;
-  new_keys_.clear();
-  recorded_.clear();
+  touched_.clear();
+  changes_.clear();
   fill_.clear();
+  recorded_.clear();
 }
 
 // A pair whose count is 0 can never occur again (only a merge's new pairs gain occurrences),

@@ -71,31 +71,52 @@ class PairTracker {
   std::span<const uint32_t> take(uint32_t key);
 
   // One occurrence of `key`, of weight `weight`, is gone.
-  void lower(uint32_t key, int64_t weight) {
-    if (PairInfo* info = stats_.find(key)) info->count = std::max<int64_t>(0, info->count - weight);
-  }
+  void lower(uint32_t key, int64_t weight) { changes_[touch(key)] -= weight; }
 
   // A new occurrence of `key` with left node `node`. Every key recorded between two commits
   // holds the token of the merge under way, so it is new; its nodes come in ascending order.
-  void record(uint32_t key, uint32_t node, int64_t weight);
+  void record(uint32_t key, uint32_t node, int64_t weight) {
+    const uint32_t i = touch(key);
+    changes_[i] += weight;
+    ++fill_[i];
+    recorded_.push_back({i, node});
+  }
 
-  // Gives each recorded pair its occurrences as one ascending range at the end of the position
-  // array and enters it in the heap with its final count.
+  // Applies the changes of the merge: lowers the counts of the pairs it destroyed, gives each
+  // pair it created its occurrences as one ascending range at the end of the position array,
+  // and enters every created pair in the heap with its final count.
   void commit_new_pairs();
 
  private:
   // Copies the live occurrence lists into a fresh array with room for `incoming` more.
   void compact_positions(size_t incoming);
 
+  // Index of `key` among the pairs touched since the last commit, added on its first touch.
+  uint32_t touch(uint32_t key) {
+    uint32_t& slot = touched_index_[key];
+    if (slot == 0) {
+      touched_.push_back(key);
+      changes_.push_back(0);
+      fill_.push_back(0);
+      slot = static_cast<uint32_t>(touched_.size());
+    }
+    return slot - 1;
+  }
+
   struct Recorded {
-    uint32_t slot;  // index of the pair in new_keys_
+    uint32_t slot;  // index of the pair in touched_
     uint32_t node;
   };
 
   PairStats stats_;
   std::vector<uint32_t> positions_;
   PairHeap heap_;
-  std::vector<uint32_t> new_keys_;  // pairs recorded since the last commit, in order of arrival
+  // The merge under way collects its count changes here and applies them once per pair at the
+  // commit: the statistics are far larger than the cache, and neighbouring occurrences mostly
+  // touch the same few pairs.
+  U32Map<uint32_t> touched_index_;  // pair key -> 1 + its index in touched_
+  std::vector<uint32_t> touched_;   // pairs touched since the last commit, in order of arrival
+  std::vector<int64_t> changes_;    // per touched pair: the weight created minus the weight lost
+  std::vector<uint32_t> fill_;  // per touched pair: its count of records, then where its next goes
   std::vector<Recorded> recorded_;
-  std::vector<uint32_t> fill_;  // per new pair: its count of records, then where its next goes
 };
