@@ -1,5 +1,6 @@
 #include "trainer/pair_stats.h"
 
+#include <functional>
 #include <limits>
 #include <stdexcept>
 
@@ -60,37 +61,50 @@ void build_pairs(PairStats& pair_stats, const Chains& chains, std::vector<uint32
 }
 
 void PairHeap::push(uint32_t key, int64_t count) {
+  if (count < floor_) return;
   entries_.push_back({count, key});
   std::push_heap(entries_.begin(), entries_.end(), ranks_below);
 }
 
 std::optional<uint32_t> PairHeap::pop_best(const PairStats& pair_stats) {
-  while (!entries_.empty()) {
-    std::pop_heap(entries_.begin(), entries_.end(), ranks_below);
-    const Entry top = entries_.back();
-    entries_.pop_back();
-    const PairInfo* info = pair_stats.find(top.key);
-    if (info == nullptr || info->count <= 0) continue;
-    if (info->count == top.count) return top.key;
-    push(top.key, info->count);  // lowered since it was pushed
+  for (;;) {
+    while (!entries_.empty()) {
+      std::pop_heap(entries_.begin(), entries_.end(), ranks_below);
+      const Entry top = entries_.back();
+      entries_.pop_back();
+      const PairInfo* info = pair_stats.find(top.key);
+      if (info == nullptr || info->count <= 0) continue;
+      if (info->count == top.count) return top.key;
+      push(top.key, info->count);  // lowered since it was pushed
+    }
+    // Every pair that reached the floor is used up or below it now.
+    if (floor_ <= 1) return std::nullopt;
+    rebuild(pair_stats, floor_ / 2);
   }
-  return std::nullopt;
 }
 
-void PairHeap::rebuild(const PairStats& pair_stats) {
+void PairHeap::rebuild(const PairStats& pair_stats, int64_t floor) {
+  floor_ = std::max<int64_t>(1, floor);
   entries_.clear();
   pair_stats.for_each([&](uint32_t key, const PairInfo& info) {
-    if (info.count > 0) entries_.push_back({info.count, key});
+    if (info.count >= floor_) entries_.push_back({info.count, key});
   });
   std::make_heap(entries_.begin(), entries_.end(), ranks_below);
 }
 
 PairTracker::PairTracker(const Chains& chains, Interrupt& interrupt) {
   build_pairs(stats_, chains, positions_, interrupt);
-  // The heap holds one entry per pair from here on: a pair enters once, when it is counted or
-  // created, and is pushed again only right after its entry was popped, so it never outgrows
-  // the map and needs no rebuilding.
-  heap_.rebuild(stats_);
+  // The first floor: the count of about the kHeld-th most frequent pair.
+  constexpr size_t kHeld = size_t{1} << 16;
+  std::vector<int64_t> counts;
+  counts.reserve(stats_.size());
+  stats_.for_each([&](uint32_t, const PairInfo& info) { counts.push_back(info.count); });
+  int64_t floor = 1;
+  if (counts.size() > kHeld) {
+    std::nth_element(counts.begin(), counts.begin() + kHeld, counts.end(), std::greater<>());
+    floor = counts[kHeld];
+  }
+  heap_.rebuild(stats_, floor);
 }
 
 std::span<const uint32_t> PairTracker::take(uint32_t key) {

@@ -30,19 +30,22 @@ void build_pairs(PairStats& pair_stats, const Chains& chains, std::vector<uint32
 // Max-heap of (count, pair key) with lazy invalidation: entries are never updated in place; an
 // entry is checked against the pair's current count when it reaches the top. The order is
 // total (higher count first, then the smaller key), so the pair chosen never depends on the
-// order of pushes.
+// order of pushes. Only pairs counted at least `floor` are held: the many rare pairs stay out
+// until every held one is used up, then a rebuild with a lower floor takes them in, so the heap
+// stays small enough for the cache.
 class PairHeap {
  public:
+  // Enters `key` if `count` reaches the floor; a pair below it waits for a rebuild.
   void push(uint32_t key, int64_t count);
 
   // Pops until an entry matches its pair's current count and returns that pair: the pair of
-  // highest current count, the smaller key on ties. A stale entry whose pair still occurs is
-  // pushed again with the current count, so a lowered pair stays selectable. Returns nullopt
-  // when no pair is left.
+  // highest current count, the smaller key on ties. A stale entry whose pair still reaches the
+  // floor is pushed again with the current count, so a lowered pair stays selectable. Rebuilds
+  // with lower floors when the heap runs empty; returns nullopt when no pair is left.
   std::optional<uint32_t> pop_best(const PairStats& pair_stats);
 
-  // Replaces the entries by one per pair whose count is above 0.
-  void rebuild(const PairStats& pair_stats);
+  // Replaces the entries by one per pair whose count is at least `floor` (and above 0).
+  void rebuild(const PairStats& pair_stats, int64_t floor);
 
  private:
   struct Entry {
@@ -53,6 +56,7 @@ class PairHeap {
     return a.count < b.count || (a.count == b.count && a.key > b.key);
   }
   std::vector<Entry> entries_;
+  int64_t floor_ = 1;
 };
 
 // The pair statistics while merging: every pair's weighted count and occurrence list, and the
