@@ -95,7 +95,7 @@ void PairHeap::rebuild(const PairStats& pair_stats, int64_t floor) {
 PairTracker::PairTracker(const Chains& chains, Interrupt& interrupt) {
   build_pairs(stats_, chains, positions_, interrupt);
   // The first floor: the count of about the kHeld-th most frequent pair.
-  constexpr size_t kHeld = size_t{1} << 16;
+  constexpr size_t kHeld = size_t{1} << 12;
   std::vector<int64_t> counts;
   counts.reserve(stats_.size());
   stats_.for_each([&](uint32_t, const PairInfo& info) { counts.push_back(info.count); });
