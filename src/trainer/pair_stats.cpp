@@ -110,7 +110,9 @@ PairTracker::PairTracker(const Chains& chains, Interrupt& interrupt) {
 std::span<const uint32_t> PairTracker::take(uint32_t key) {
   PairInfo& info = *stats_.find(key);
   info.count = 0;
-  touched_index_.clear(info.end - info.begin);
+  // Most occurrences share their neighbouring pairs: room for as many as there are nodes, up
+  // to a bound, and growth past it.
+  touched_index_.clear(std::min<size_t>(info.end - info.begin, 1024));
   return {positions_.data() + info.begin, positions_.data() + info.end};
 }
 
