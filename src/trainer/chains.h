@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/interrupt.h"
 #include "common/u32_map.h"
 #include "trainer/word_counts.h"
 
@@ -80,3 +81,6 @@ struct Chains {
 // -> token id). Consumes `words`; its storage becomes the node array. Throws std::length_error
 // past 2^32 - 1 nodes.
 Chains build_chains(WordCounts&& words, const std::vector<uint16_t>& symbol_ids);
+// The same, polling `interrupt` as it numbers the nodes.
+Chains build_chains(WordCounts&& words, const std::vector<uint16_t>& symbol_ids,
+                    Interrupt& interrupt);

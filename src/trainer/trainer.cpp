@@ -164,7 +164,7 @@ TrainedTables train_words(WordCounts words, InitialSymbols symbols, int vocab_si
   TrainedTables tables;
   tables.vocab = std::move(symbols.vocab);
   // 1. Chains of the distinct words, built in the storage of the counted words.
-  Chains chains = build_chains(std::move(words), symbols.symbol_ids);
+  Chains chains = build_chains(std::move(words), symbols.symbol_ids, interrupt);
   // 2. Pair statistics and the heap.
   MergeLoop loop(std::move(chains), interrupt);
   // 3. Merge the best pair until the vocabulary is full or no pair is left.
