@@ -296,15 +296,28 @@ def make_cjk(multi: Path, dst: Path) -> Path:
 
 
 RUN_CHARS = 8000  # distinct characters of the pathological word, from U+4E00 on
-LONG_RUN, SHORT_RUN = 1 << 20, 64
+RUN_AS = 1 << 20  # the "a" of either run corpus
+SHORT_RUN = 64  # the twin's "a" come in runs this long
 RUN_MERGES = 64  # both run corpora train this many merges past their alphabet
 
 
-def make_run(dst: Path, run: int) -> Path:
-    """One word: 8,000 distinct characters, then `run` times "a" (no whitespace at all)."""
-    if not dst.exists():
-        dst.write_text("".join(map(chr, range(0x4E00, 0x4E00 + RUN_CHARS))) + "a" * run,
-                       encoding="utf-8")
+def run_text(kind: str) -> str:
+    """One word, no whitespace at all: 8,000 distinct characters, then 2^20 times "a" -- in one
+    run (longrun), or in runs of 64 each followed by the next distinct character, cycling
+    (shortrun). The twin makes the same first merges with the same counts (a+a 2^19 times, ...)
+    but every run is short."""
+    chars = "".join(map(chr, range(0x4E00, 0x4E00 + RUN_CHARS)))
+    if kind == "longrun":
+        return chars + "a" * RUN_AS
+    runs = RUN_AS // SHORT_RUN
+    return chars + "".join("a" * SHORT_RUN + chars[i % RUN_CHARS] for i in range(runs))
+
+
+def make_run(dst: Path, kind: str) -> Path:
+    """Writes the run corpus `kind` to `dst` unless it already holds exactly that text."""
+    data = run_text(kind).encode("utf-8")
+    if not dst.exists() or dst.stat().st_size != len(data) or dst.read_bytes() != data:
+        dst.write_bytes(data)
     return dst
 
 
@@ -323,7 +336,7 @@ def kind_source(kind: str, corpora: Path, work: Path, nbytes: int = CODE_BYTES) 
     if kind == "cjk":
         return make_cjk(corpora / "multi.txt", work / "cjk.txt")
     if kind in ("longrun", "shortrun"):
-        return make_run(work / f"{kind}.txt", LONG_RUN if kind == "longrun" else SHORT_RUN)
+        return make_run(work / f"{kind}.txt", kind)
     raise ValueError(kind)
 
 

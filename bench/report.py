@@ -18,7 +18,7 @@ KIND_TEXT = {
             "and appends k to every number, so each copy adds new words)",
     "cjk": "text without spaces (the CJK lines of `multi.txt`, whitespace removed in lines)",
     "longrun": "one word: 8,000 distinct characters, then 2^20 × `a`",
-    "shortrun": "one word: 8,000 distinct characters, then 64 × `a` (comparison row)",
+    "shortrun": "one word: 8,000 distinct characters, then 2^20 × `a` in runs of 64, each followed by the next distinct character (comparison row)",
     "short": "100,000 short lines (20–200 characters) of `holdout.txt`, one call per line",
 }
 

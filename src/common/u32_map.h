@@ -37,6 +37,15 @@ class U32Map {
     return slots_[s].value;
   }
 
+  // Starts loading the slot where a probe for `key` begins.
+  void prefetch(uint32_t key) const { __builtin_prefetch(slots_.data() + slot_of(key)); }
+
+  // Removes every entry, leaving room for `expected` of them.
+  void clear(size_t expected) {
+    reset(expected);
+    spare_.reset();
+  }
+
   size_t size() const { return size_ + (spare_ ? 1 : 0); }
   // Bytes of the slot array.
   size_t memory_bytes() const { return slots_.capacity() * sizeof(Slot); }

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <iomanip>
 #include <iostream>
 #include <limits>
+#include <string_view>
 
 namespace {
 
@@ -52,10 +54,29 @@ ReadableSize getReadableFileSize(unsigned long bytes) {
 void progress_bar(int current, int total, const std::string& label) {
   const Fill fill = fill_of(static_cast<float>(current), static_cast<float>(total));
   const int filled = fill.cells > 0 ? std::min(fill.cells, kCells) : 0;
-  std::cout << '\r' << label << " | [" << std::string(filled, '=')
-            << std::string(kCells - filled, ' ') << "] ";
-  write_percent(fill.percent);
-  std::cout << current << '/' << total << ')' << std::flush;
+  // Drawn once per merge: the line is built here and handed over in one write and one flush.
+  std::string line;
+  line.reserve(label.size() + 96);
+  line += '\r';
+  line += label;
+  line += " | [";
+  line.append(static_cast<size_t>(filled), '=');
+  line.append(static_cast<size_t>(kCells - filled), ' ');
+  line += "] ";
+  std::array<char, 16> digits{};
+  auto number = [&](int value) {
+    return std::string_view(digits.data(), std::to_chars(digits.begin(), digits.end(), value).ptr);
+  };
+  const std::string_view percent = number(fill.percent);
+  line.append(percent.size() < 3 ? 3 - percent.size() : 0, ' ');  // as std::setw(3)
+  line += percent;
+  line += "% (";
+  line += number(current);
+  line += '/';
+  line += number(total);
+  line += ')';
+  std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
+  std::cout.flush();
 }
 
 void draw_file_progress(uint64_t done, uint64_t total, uint64_t tokens) {

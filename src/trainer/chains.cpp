@@ -1,9 +1,16 @@
 #include "trainer/chains.h"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 
 Chains build_chains(WordCounts&& words, const std::vector<uint16_t>& symbol_ids) {
+  Interrupt never;
+  return build_chains(std::move(words), symbol_ids, never);
+}
+
+Chains build_chains(WordCounts&& words, const std::vector<uint16_t>& symbol_ids,
+                    Interrupt& interrupt) {
   if (words.total_units() >= std::numeric_limits<uint32_t>::max()) {
     throw std::length_error("training text has 2^32 or more symbols in distinct words");
   }
@@ -17,7 +24,12 @@ Chains build_chains(WordCounts&& words, const std::vector<uint16_t>& symbol_ids)
   // The arrays grew by doubling while the corpus was read; they keep their size from now on.
   chains.word_counts.shrink_to_fit();
   chains.ids.shrink_to_fit();
-  for (uint16_t& id : chains.ids) id = symbol_ids[id];
+  constexpr size_t kStride = size_t{1} << 16;
+  for (size_t begin = 0; begin < chains.ids.size(); begin += kStride) {
+    const size_t end = std::min(chains.ids.size(), begin + kStride);
+    for (size_t i = begin; i < end; ++i) chains.ids[i] = symbol_ids[chains.ids[i]];
+    interrupt.step(end - begin);
+  }
   chains.dead_run.reset(new uint16_t[chains.ids.size()]);
   return chains;
 }

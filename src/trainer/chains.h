@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/interrupt.h"
 #include "common/u32_map.h"
 #include "trainer/word_counts.h"
 
@@ -34,13 +35,19 @@ struct Chains {
   bool live(uint32_t node) const { return ids[node] != kDeadId; }
   // Nearest live node after `node` in word `word`, or -1.
   int64_t next(uint32_t word, uint32_t node) const {
+    return next_before(word_heads[word + 1], node);
+  }
+  // Nearest live node after `node` and before `end`, one past the last node of its word, or -1.
+  int64_t next_before(uint32_t end, uint32_t node) const {
     uint32_t i = node + 1;
-    if (i < word_heads[word + 1] && !live(i)) i += run_length(i);
-    return i < word_heads[word + 1] ? int64_t{i} : -1;
+    if (i < end && !live(i)) i += run_length(i);
+    return i < end ? int64_t{i} : -1;
   }
   // Nearest live node before `node` in word `word`, or -1.
-  int64_t prev(uint32_t word, uint32_t node) const {
-    if (node == word_heads[word]) return -1;
+  int64_t prev(uint32_t word, uint32_t node) const { return prev_after(word_heads[word], node); }
+  // Nearest live node before `node` and not before `head`, the first node of its word, or -1.
+  int64_t prev_after(uint32_t head, uint32_t node) const {
+    if (node == head) return -1;
     const uint32_t i = node - 1;
     return live(i) ? int64_t{i} : int64_t{i} - run_length(i);
   }
@@ -74,3 +81,6 @@ struct Chains {
 // -> token id). Consumes `words`; its storage becomes the node array. Throws std::length_error
 // past 2^32 - 1 nodes.
 Chains build_chains(WordCounts&& words, const std::vector<uint16_t>& symbol_ids);
+// The same, polling `interrupt` as it numbers the nodes.
+Chains build_chains(WordCounts&& words, const std::vector<uint16_t>& symbol_ids,
+                    Interrupt& interrupt);

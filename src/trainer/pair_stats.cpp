@@ -1,5 +1,6 @@
 #include "trainer/pair_stats.h"
 
+#include <functional>
 #include <limits>
 #include <stdexcept>
 
@@ -60,81 +61,98 @@ void build_pairs(PairStats& pair_stats, const Chains& chains, std::vector<uint32
 }
 
 void PairHeap::push(uint32_t key, int64_t count) {
+  if (count < floor_) return;
   entries_.push_back({count, key});
   std::push_heap(entries_.begin(), entries_.end(), ranks_below);
 }
 
 std::optional<uint32_t> PairHeap::pop_best(const PairStats& pair_stats) {
-  while (!entries_.empty()) {
-    std::pop_heap(entries_.begin(), entries_.end(), ranks_below);
-    const Entry top = entries_.back();
-    entries_.pop_back();
-    const PairInfo* info = pair_stats.find(top.key);
-    if (info == nullptr || info->count <= 0) continue;
-    if (info->count == top.count) return top.key;
-    push(top.key, info->count);  // lowered since it was pushed
+  for (;;) {
+    while (!entries_.empty()) {
+      std::pop_heap(entries_.begin(), entries_.end(), ranks_below);
+      const Entry top = entries_.back();
+      entries_.pop_back();
+      const PairInfo* info = pair_stats.find(top.key);
+      if (info == nullptr || info->count <= 0) continue;
+      if (info->count == top.count) return top.key;
+      push(top.key, info->count);  // lowered since it was pushed
+    }
+    // Every pair that reached the floor is used up or below it now.
+    if (floor_ <= 1) return std::nullopt;
+    rebuild(pair_stats, floor_ / 2);
   }
-  return std::nullopt;
 }
 
-void PairHeap::rebuild(const PairStats& pair_stats) {
+void PairHeap::rebuild(const PairStats& pair_stats, int64_t floor) {
+  floor_ = std::max<int64_t>(1, floor);
   entries_.clear();
   pair_stats.for_each([&](uint32_t key, const PairInfo& info) {
-    if (info.count > 0) entries_.push_back({info.count, key});
+    if (info.count >= floor_) entries_.push_back({info.count, key});
   });
   std::make_heap(entries_.begin(), entries_.end(), ranks_below);
 }
 
 PairTracker::PairTracker(const Chains& chains, Interrupt& interrupt) {
   build_pairs(stats_, chains, positions_, interrupt);
-  // The heap holds one entry per pair from here on: a pair enters once, when it is counted or
-  // created, and is pushed again only right after its entry was popped, so it never outgrows
-  // the map and needs no rebuilding.
-  heap_.rebuild(stats_);
+  // The first floor: the count of about the kHeld-th most frequent pair.
+  constexpr size_t kHeld = size_t{1} << 12;
+  std::vector<int64_t> counts;
+  counts.reserve(stats_.size());
+  stats_.for_each([&](uint32_t, const PairInfo& info) { counts.push_back(info.count); });
+  int64_t floor = 1;
+  if (counts.size() > kHeld) {
+    std::nth_element(counts.begin(), counts.begin() + kHeld, counts.end(), std::greater<>());
+    floor = counts[kHeld];
+  }
+  heap_.rebuild(stats_, floor);
 }
 
 std::span<const uint32_t> PairTracker::take(uint32_t key) {
   PairInfo& info = *stats_.find(key);
   info.count = 0;
+  // Most occurrences share their neighbouring pairs: room for as many as there are nodes, up
+  // to a bound, and growth past it.
+  touched_index_.clear(std::min<size_t>(info.end - info.begin, 1024));
   return {positions_.data() + info.begin, positions_.data() + info.end};
 }
 
-void PairTracker::record(uint32_t key, uint32_t node, int64_t weight) {
-  PairInfo* info = stats_.find(key);
-  if (info == nullptr) {
-    // While its pair is new, `begin` holds the pair's index among this merge's new pairs.
-    info = &stats_[key];
-    info->begin = static_cast<uint32_t>(new_keys_.size());
-    new_keys_.push_back(key);
-    fill_.push_back(0);
-  }
-  info->count += weight;
-  ++fill_[info->begin];
-  recorded_.push_back({info->begin, node});
-}
-
 void PairTracker::commit_new_pairs() {
-  // A pair's nodes arrive in ascending order and never twice (a merge walks its occurrences
-  // left to right, and a node recorded as a new pair's left node is passed by then), so
-  // bucketing the records by pair in arrival order sorts them.
-  for (const uint32_t key : new_keys_) stats_.find(key)->begin = 0;
+  constexpr size_t kAhead = 8;
+  // 1. The pairs that only lost occurrences existed before the merge. A count never drops
+  // below 0: only the merged pair, already at 0, can lose more than it holds.
+  for (size_t i = 0; i < touched_.size(); ++i) {
+    if (i + kAhead < touched_.size()) stats_.prefetch(touched_[i + kAhead]);
+    if (fill_[i] != 0) continue;
+    if (PairInfo* info = stats_.find(touched_[i])) {
+      info->count = std::max<int64_t>(0, info->count + changes_[i]);
+    }
+  }
+  // 2. The created pairs, each given a range in order of arrival. A pair's nodes arrive in
+  // ascending order and never twice (a merge walks its occurrences left to right, and a node
+  // recorded as a new pair's left node is passed by then), so bucketing the records by pair in
+  // arrival order sorts them.
   if (positions_.size() + recorded_.size() > positions_.capacity()) {
     compact_positions(recorded_.size());
   }
   size_t offset = positions_.size();
-  for (size_t i = 0; i < new_keys_.size(); ++i) {
-    PairInfo& info = *stats_.find(new_keys_[i]);
+  for (size_t i = 0; i < touched_.size(); ++i) {
+    if (i + kAhead < touched_.size() && fill_[i + kAhead] != 0)
+      stats_.prefetch(touched_[i + kAhead]);
+    if (fill_[i] == 0) continue;
+    PairInfo& info = stats_[touched_[i]];
+    info.count = changes_[i];
     info.begin = position_index(offset);
     offset += fill_[i];
     info.end = position_index(offset);
     fill_[i] = info.begin;
-    if (info.count > 0) heap_.push(new_keys_[i], info.count);
+    if (info.count > 0) heap_.push(touched_[i], info.count);
   }
   positions_.resize(offset);
   for (const Recorded& r : recorded_) positions_[fill_[r.slot]++] = r.node;
-  new_keys_.clear();
-  recorded_.clear();
+  touched_.clear();
+  changes_.clear();
   fill_.clear();
+  recorded_.clear();
 }
 
 // A pair whose count is 0 can never occur again (only a merge's new pairs gain occurrences),

@@ -30,19 +30,22 @@ void build_pairs(PairStats& pair_stats, const Chains& chains, std::vector<uint32
 // Max-heap of (count, pair key) with lazy invalidation: entries are never updated in place; an
 // entry is checked against the pair's current count when it reaches the top. The order is
 // total (higher count first, then the smaller key), so the pair chosen never depends on the
-// order of pushes.
+// order of pushes. Only pairs counted at least `floor` are held: the many rare pairs stay out
+// until every held one is used up, then a rebuild with a lower floor takes them in, so the heap
+// stays small enough for the cache.
 class PairHeap {
  public:
+  // Enters `key` if `count` reaches the floor; a pair below it waits for a rebuild.
   void push(uint32_t key, int64_t count);
 
   // Pops until an entry matches its pair's current count and returns that pair: the pair of
-  // highest current count, the smaller key on ties. A stale entry whose pair still occurs is
-  // pushed again with the current count, so a lowered pair stays selectable. Returns nullopt
-  // when no pair is left.
+  // highest current count, the smaller key on ties. A stale entry whose pair still reaches the
+  // floor is pushed again with the current count, so a lowered pair stays selectable. Rebuilds
+  // with lower floors when the heap runs empty; returns nullopt when no pair is left.
   std::optional<uint32_t> pop_best(const PairStats& pair_stats);
 
-  // Replaces the entries by one per pair whose count is above 0.
-  void rebuild(const PairStats& pair_stats);
+  // Replaces the entries by one per pair whose count is at least `floor` (and above 0).
+  void rebuild(const PairStats& pair_stats, int64_t floor);
 
  private:
   struct Entry {
@@ -53,6 +56,7 @@ class PairHeap {
     return a.count < b.count || (a.count == b.count && a.key > b.key);
   }
   std::vector<Entry> entries_;
+  int64_t floor_ = 1;
 };
 
 // The pair statistics while merging: every pair's weighted count and occurrence list, and the
@@ -71,31 +75,52 @@ class PairTracker {
   std::span<const uint32_t> take(uint32_t key);
 
   // One occurrence of `key`, of weight `weight`, is gone.
-  void lower(uint32_t key, int64_t weight) {
-    if (PairInfo* info = stats_.find(key)) info->count = std::max<int64_t>(0, info->count - weight);
-  }
+  void lower(uint32_t key, int64_t weight) { changes_[touch(key)] -= weight; }
 
   // A new occurrence of `key` with left node `node`. Every key recorded between two commits
   // holds the token of the merge under way, so it is new; its nodes come in ascending order.
-  void record(uint32_t key, uint32_t node, int64_t weight);
+  void record(uint32_t key, uint32_t node, int64_t weight) {
+    const uint32_t i = touch(key);
+    changes_[i] += weight;
+    ++fill_[i];
+    recorded_.push_back({i, node});
+  }
 
-  // Gives each recorded pair its occurrences as one ascending range at the end of the position
-  // array and enters it in the heap with its final count.
+  // Applies the changes of the merge: lowers the counts of the pairs it destroyed, gives each
+  // pair it created its occurrences as one ascending range at the end of the position array,
+  // and enters every created pair in the heap with its final count.
   void commit_new_pairs();
 
  private:
   // Copies the live occurrence lists into a fresh array with room for `incoming` more.
   void compact_positions(size_t incoming);
 
+  // Index of `key` among the pairs touched since the last commit, added on its first touch.
+  uint32_t touch(uint32_t key) {
+    uint32_t& slot = touched_index_[key];
+    if (slot == 0) {
+      touched_.push_back(key);
+      changes_.push_back(0);
+      fill_.push_back(0);
+      slot = static_cast<uint32_t>(touched_.size());
+    }
+    return slot - 1;
+  }
+
   struct Recorded {
-    uint32_t slot;  // index of the pair in new_keys_
+    uint32_t slot;  // index of the pair in touched_
     uint32_t node;
   };
 
   PairStats stats_;
   std::vector<uint32_t> positions_;
   PairHeap heap_;
-  std::vector<uint32_t> new_keys_;  // pairs recorded since the last commit, in order of arrival
+  // The merge under way collects its count changes here and applies them once per pair at the
+  // commit: the statistics are far larger than the cache, and neighbouring occurrences mostly
+  // touch the same few pairs.
+  U32Map<uint32_t> touched_index_;  // pair key -> 1 + its index in touched_
+  std::vector<uint32_t> touched_;   // pairs touched since the last commit, in order of arrival
+  std::vector<int64_t> changes_;    // per touched pair: the weight created minus the weight lost
+  std::vector<uint32_t> fill_;  // per touched pair: its count of records, then where its next goes
   std::vector<Recorded> recorded_;
-  std::vector<uint32_t> fill_;  // per new pair: its count of records, then where its next goes
 };

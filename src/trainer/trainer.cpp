@@ -42,30 +42,58 @@ std::optional<InitialSymbols> initial_symbols(const WordCounts& words, int vocab
 
 namespace {
 
-// Finds the word of a node. Positions are visited in ascending order within one merge, so the
-// search gallops forward from the last answer instead of searching all words each time.
-class WordCursor {
+// Finds the word of a node in a few steps that stay on one or two cache lines: an index of the
+// word at every 32nd node, then a short forward scan over the word starts, each stored beside
+// its word's count.
+class WordFinder {
  public:
-  explicit WordCursor(const std::vector<uint32_t>& word_heads) : heads_(word_heads) {}
-  void restart() { word_ = 0; }
-  uint32_t word_of(uint32_t node) {
-    if (node < heads_[word_]) word_ = 0;
-    size_t step = 1, low = word_;
-    while (low + step < heads_.size() && heads_[low + step] <= node) {
-      low += step;
-      step *= 2;
+  struct Word {
+    uint32_t head;    // first node
+    uint32_t end;     // one past the last node
+    uint64_t weight;  // occurrences of the word
+  };
+
+  explicit WordFinder(const Chains& chains) : counts_(chains.word_counts) {
+    const std::vector<uint32_t>& heads = chains.word_heads;
+    words_.reserve(heads.size());
+    for (size_t w = 0; w < heads.size(); ++w) {
+      const uint64_t count = w < counts_.size() ? counts_[w] : 0;
+      words_.push_back({heads[w], static_cast<uint32_t>(std::min<uint64_t>(count, kBigCount))});
     }
-    const auto high = std::min(heads_.size(), low + step + 1);
-    word_ = static_cast<uint32_t>(
-        std::upper_bound(heads_.begin() + static_cast<std::ptrdiff_t>(low),
-                         heads_.begin() + static_cast<std::ptrdiff_t>(high), node) -
-        heads_.begin() - 1);
-    return word_;
+    blocks_.resize((chains.ids.size() + kBlock - 1) / kBlock);
+    uint32_t w = 0;
+    for (size_t b = 0; b < blocks_.size(); ++b) {
+      while (heads[w + 1] <= b * kBlock) ++w;  // words are never empty: heads ascend strictly
+      blocks_[b] = w;
+    }
+  }
+
+  // Starts loading the index entry of `node`; once that has arrived, `prefetch_word` starts
+  // loading the word's entry.
+  void prefetch(uint32_t node) const { __builtin_prefetch(blocks_.data() + node / kBlock); }
+  void prefetch_word(uint32_t node) const {
+    __builtin_prefetch(words_.data() + blocks_[node / kBlock]);
+  }
+
+  // The word holding `node`.
+  Word word_of(uint32_t node) const {
+    uint32_t w = blocks_[node / kBlock];
+    while (words_[w + 1].head <= node) ++w;
+    const uint32_t count = words_[w].count;
+    return {words_[w].head, words_[w + 1].head, count < kBigCount ? count : counts_[w]};
   }
 
  private:
-  const std::vector<uint32_t>& heads_;
-  uint32_t word_ = 0;
+  static constexpr uint32_t kBlock = 32;
+  static constexpr uint32_t kBigCount = 0xFFFFFFFF;  // this or more: read the full count
+
+  struct Entry {
+    uint32_t head;
+    uint32_t count;  // the word's count, or kBigCount
+  };
+  const std::vector<uint64_t>& counts_;
+  std::vector<Entry> words_;      // per word, then one entry for the end of the last word
+  std::vector<uint32_t> blocks_;  // word of every kBlock-th node
 };
 
 // The chains and the pair statistics while merging, and the walk of one merge.
@@ -73,7 +101,7 @@ class MergeLoop {
  public:
   MergeLoop(Chains chains, Interrupt& interrupt)
       : chains_(std::move(chains)),
-        cursor_(chains_.word_heads),
+        words_(chains_),
         interrupt_(interrupt),
         pairs_(chains_, interrupt) {}
 
@@ -82,13 +110,17 @@ class MergeLoop {
   // Merges every occurrence of `key` into the token `new_id`, left to right, and keeps every
   // pair count equal to the weighted number of its live occurrences.
   void merge(uint32_t key, uint16_t new_id) {
-    cursor_.restart();
     const std::span<const uint32_t> nodes = pairs_.take(key);
     for (size_t k = 0; k < nodes.size(); ++k) {
       // The nodes lie far apart in the array: ask for a later one while this one is merged.
       if (k + kPrefetchAhead < nodes.size()) {
-        __builtin_prefetch(chains_.ids.data() + nodes[k + kPrefetchAhead]);
+        const uint32_t ahead = nodes[k + kPrefetchAhead];
+        __builtin_prefetch(chains_.ids.data() + ahead);
+        __builtin_prefetch(chains_.dead_run.get() + ahead);
+        words_.prefetch(ahead);
       }
+      if (k + kPrefetchAhead / 2 < nodes.size())
+        words_.prefetch_word(nodes[k + kPrefetchAhead / 2]);
       merge_occurrence(nodes[k], pair_left(key), pair_right(key), new_id);
       interrupt_.step();
     }
@@ -102,14 +134,14 @@ class MergeLoop {
     std::vector<uint16_t>& ids = chains_.ids;
     // An occurrence that overlaps one just merged (the second pair of a a a) no longer holds.
     if (ids[p] != left) return;
-    const uint32_t w = cursor_.word_of(p);
-    const int64_t q = chains_.next(w, p);
+    const WordFinder::Word word = words_.word_of(p);
+    const int64_t q = chains_.next_before(word.end, p);
     if (q == -1 || ids[q] != right) return;
-    const auto weight = static_cast<int64_t>(chains_.word_counts[w]);
-    const int64_t s = chains_.next(w, static_cast<uint32_t>(q));
+    const auto weight = static_cast<int64_t>(word.weight);
+    const int64_t s = chains_.next_before(word.end, static_cast<uint32_t>(q));
     ids[p] = new_id;
     chains_.absorb(static_cast<uint32_t>(q));
-    if (const int64_t l = chains_.prev(w, p); l != -1) {
+    if (const int64_t l = chains_.prev_after(word.head, p); l != -1) {
       pairs_.lower(pair_key(ids[l], left), weight);
       pairs_.record(pair_key(ids[l], new_id), static_cast<uint32_t>(l), weight);
     }
@@ -120,7 +152,7 @@ class MergeLoop {
   }
 
   Chains chains_;
-  WordCursor cursor_;
+  WordFinder words_;
   Interrupt& interrupt_;
   PairTracker pairs_;
 };
@@ -132,7 +164,7 @@ TrainedTables train_words(WordCounts words, InitialSymbols symbols, int vocab_si
   TrainedTables tables;
   tables.vocab = std::move(symbols.vocab);
   // 1. Chains of the distinct words, built in the storage of the counted words.
-  Chains chains = build_chains(std::move(words), symbols.symbol_ids);
+  Chains chains = build_chains(std::move(words), symbols.symbol_ids, interrupt);
   // 2. Pair statistics and the heap.
   MergeLoop loop(std::move(chains), interrupt);
   // 3. Merge the best pair until the vocabulary is full or no pair is left.
