@@ -134,7 +134,7 @@ class Merger {
     return static_cast<uint16_t>(model_.token_to_id.at(joined));  // throws: the text is missing
   }
 
-  static constexpr size_t kShortRun = 24;  // a word: scanning a few ranks beats a heap
+  static constexpr size_t kShortRun = 64;  // up to this, scanning the ranks beats a heap
 
   // The rescan itself, on copies of the ids and of every adjacent pair's rank and joined id in
   // small arrays: each merge looks up only the two pairs it creates, and the leftmost lowest
