@@ -33,9 +33,9 @@ constexpr uint64_t kMaxUnits = uint64_t{1} << 18;
 
 // The short-word table: a short word enters it the second time it is seen, and it is never
 // emptied, so the frequent words of the first texts answer all later ones. Filled to at most
-// half its slots, so that a word it lacks is told after a probe or two.
+// three quarters of its slots: the probes for a word it lacks run over neighbouring slots.
 constexpr size_t kShortWordSlots = size_t{1} << 15;
-constexpr size_t kMaxShortWords = kShortWordSlots / 2;
+constexpr size_t kMaxShortWords = kShortWordSlots / 4 * 3;
 
 constexpr size_t kMinIdsForWords = 4096;  // below this, deriving costs more than it saves
 

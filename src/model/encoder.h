@@ -24,7 +24,7 @@
 // assigning its members, can leave nothing stale; `BPE::encode` makes a fresh Encoder for a long
 // text and keeps none, so concurrent const calls share no state. An Encoder is used by one
 // thread at a time (the binding holds the interpreter lock). Kept data: about 1 MB for a
-// 32,000-token model (character ids, flat ranks, joined ids), a table of at most 16,384 frequent
+// 32,000-token model (character ids, flat ranks, joined ids), a table of at most 24,576 frequent
 // short words (2 MB, filled once and kept), and a word cache of at most 32,768 words that a call
 // leaving it fuller empties.
 class Encoder {
