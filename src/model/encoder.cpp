@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "common/pair_key.h"
+#include "common/slot_hash.h"
 #include "common/units.h"
 
 // Words. A word starts at each id of the space marker; real text repeats its words, so each
@@ -24,12 +25,17 @@ namespace {
 constexpr int32_t kUnknown = -1;  // no token: the character is dropped
 constexpr int32_t kInvalid = -2;  // a surrogate unit: it has no UTF-8 text to look up
 
-// Kept between calls: a call that leaves more words or units than this in the cache empties it,
-// so that it stays a few MB. Within one call it grows as it must (a long text's distinct words).
+// Kept between calls: a call that leaves more words or units than this in the word cache empties
+// it, so that it stays a few MB. Within one call it grows as it must (a long text's distinct
+// words).
 constexpr size_t kMaxWords = size_t{1} << 15;
 constexpr uint64_t kMaxUnits = uint64_t{1} << 18;
 
-constexpr size_t kShortWordSlots = size_t{1} << 14;
+// The short-word table: a short word enters it the second time it is seen, and it is never
+// emptied, so the frequent words of the first texts answer all later ones. Filled to at most
+// three quarters of its slots: the probes for a word it lacks run over neighbouring slots.
+constexpr size_t kShortWordSlots = size_t{1} << 15;
+constexpr size_t kMaxShortWords = kShortWordSlots / 4 * 3;
 
 constexpr size_t kMinIdsForWords = 4096;  // below this, deriving costs more than it saves
 
@@ -79,6 +85,20 @@ std::vector<uint16_t> Encoder::initial_ids(const std::string& text, Interrupt& i
   while (it != end) {
     const auto block_end = end - it > static_cast<std::ptrdiff_t>(kBlock) ? it + kBlock : end;
     while (it < block_end) {
+      if (block_end - it >= 8) {  // eight ASCII bytes at once: ASCII has no surrogate units
+        const auto* bytes = reinterpret_cast<const unsigned char*>(&*it);
+        uint64_t word;
+        std::memcpy(&word, bytes, 8);
+        if ((word & 0x8080808080808080ULL) == 0) {
+          for (size_t i = 0; i < 8; ++i) {
+            const int32_t id = unit_ids_[bytes[i]];
+            ids[out] = static_cast<uint16_t>(id);  // a slot still free when the byte is dropped
+            out += id >= 0;
+          }
+          it += 8;
+          continue;
+        }
+      }
       const uint16_t unit = next_unit(it, end);
       const int32_t id = unit_ids_[unit];
       if (id >= 0) {
@@ -104,9 +124,10 @@ void Encoder::clear_words() {  // releases the memory too: a long text's words a
   apart_ = std::vector<bool>();
 }
 
-uint32_t Encoder::cached_word(const uint16_t* begin, const uint16_t* end) {
-  const auto [index, added] = words_.intern({begin, static_cast<size_t>(end - begin)});
-  if (!added) return index;
+std::pair<uint32_t, bool> Encoder::cached_word(const uint16_t* begin, const uint16_t* end,
+                                               uint32_t hash) {
+  const auto [index, added] = words_.intern({begin, static_cast<size_t>(end - begin)}, hash);
+  if (!added) return {index, false};
   word_.assign(begin, end);
   first_ids_.clear();
   bool apart = true;
@@ -120,50 +141,122 @@ uint32_t Encoder::cached_word(const uint16_t* begin, const uint16_t* end) {
   merged_words_.insert(merged_words_.end(), word_.begin(), word_.end());
   merged_starts_.push_back(static_cast<uint32_t>(merged_words_.size()));
   apart_.push_back(apart);
-  return index;
+  return {index, true};
 }
 
+namespace {
+
+// Key of the short word of `length` units at `units`, of which `available` can be read: the
+// units zero padded to 15, then the length.
+void short_key(const uint16_t* units, size_t length, size_t available, uint64_t key[4]) {
+  if (available >= 16) {  // one fixed-size copy, the units past the word masked off
+    std::memcpy(key, units, 32);
+    const size_t bits = length * 16;
+    for (size_t i = 0; i < 4; ++i) {
+      const size_t low = i * 64;
+      key[i] &= bits >= low + 64 ? ~uint64_t{0}
+                : bits <= low    ? 0
+                                 : (uint64_t{1} << (bits - low)) - 1;
+    }
+  } else {
+    key[0] = key[1] = key[2] = key[3] = 0;
+    std::memcpy(key, units, length * sizeof(uint16_t));
+  }
+  key[3] |= static_cast<uint64_t>(length) << 48;
+}
+
+size_t short_slot(const uint64_t key[4], size_t slot_count) {
+  const uint64_t hash = ((key[0] * 0x9E3779B97F4A7C15ULL) ^ (key[1] * 0xC2B2AE3D27D4EB4FULL)) +
+                        ((key[2] * 0x165667B19E3779F9ULL) ^ (key[3] * 0x27D4EB2F165667C5ULL));
+  return slot_of(static_cast<uint32_t>(hash >> 32), slot_count);
+}
+
+}  // namespace
+
 bool Encoder::merge_words(std::vector<uint16_t>& ids, Interrupt& interrupt) {
-  std::vector<uint16_t> out;
-  out.reserve(ids.size());
+  // Words go in batches: first every table slot a batch needs is fetched, then its words are
+  // answered in order, so that the fetches overlap instead of each waiting for memory.
+  constexpr size_t kBatch = 16;
+  struct Pending {
+    size_t begin, end;
+    uint64_t key[4];         // short words only
+    const ShortWord* found;  // its short-word entry, else nullptr
+    ShortWord* free;         // else where a short word would go (nullptr: not short)
+    uint32_t hash;           // else its hash in the word cache
+  } batch[kBatch];
+  const size_t n = ids.size();
+  // Merging never lengthens a word; the slack lets a short word's ids be copied at full width.
+  std::vector<uint16_t> out(n + kShortWord);
+  uint16_t* to = out.data();
   const uint16_t* const data = ids.data();
   const auto marker = static_cast<uint16_t>(marker_);
-  for (size_t begin = 0; begin < ids.size();) {
-    const size_t end = std::find(ids.begin() + begin + 1, ids.end(), marker) - ids.begin();
-    interrupt.step(end - begin);
-    const size_t length = end - begin;
-    ShortWord* slot = nullptr;
-    uint64_t key[4] = {0, 0, 0, 0};
-    if (length <= kShortWord) {
-      std::memcpy(key, data + begin, length * sizeof(uint16_t));
-      const uint64_t hash = ((key[0] * 0x9E3779B97F4A7C15ULL) ^ (key[1] * 0xC2B2AE3D27D4EB4FULL)) +
-                            ((key[2] * 0x165667B19E3779F9ULL) ^ (key[3] * 0x27D4EB2F165667C5ULL));
-      slot = &short_words_[(hash >> 40) & (kShortWordSlots - 1)];
-      if (slot->length == length && std::equal(key, key + 4, slot->key)) {
-        out.insert(out.end(), slot->merged, slot->merged + slot->merged_length);
-        begin = end;
-        continue;
+  const size_t slot_mask = short_words_.size() - 1;
+  for (size_t next = 0; next < n;) {
+    size_t count = 0;
+    for (; count < kBatch && next < n; ++count) {
+      Pending& word = batch[count];
+      word.begin = next;
+      word.end = next = std::find(data + next + 1, data + n, marker) - data;
+      word.found = word.free = nullptr;
+      const size_t length = word.end - word.begin;
+      if (length <= kShortWord) {
+        short_key(data + word.begin, length, n - word.begin, word.key);
+        word.free = &short_words_[short_slot(word.key, short_words_.size())];
+        __builtin_prefetch(word.free);
+      } else {
+        word.hash = WordTable::hash({data + word.begin, length});
+        words_.prefetch(word.hash);
       }
     }
-    uint32_t index;
-    try {
-      index = cached_word(data + begin, data + end);
-    } catch (...) {
-      clear_words();  // an interrupted merge leaves a word without its merged ids
-      throw;
+    for (size_t i = 0; i < count; ++i) {
+      Pending& word = batch[i];
+      if (!word.free) continue;
+      for (ShortWord* slot = word.free;;
+           slot = &short_words_[(slot - short_words_.data() + 1) & slot_mask]) {
+        if (std::equal(word.key, word.key + 4, slot->key)) {
+          word.found = slot;
+          break;
+        }
+        if (slot->key[3] == 0) {
+          word.free = slot;
+          word.hash = WordTable::hash({data + word.begin, word.end - word.begin});
+          words_.prefetch(word.hash);
+          break;
+        }
+      }
     }
-    if (!apart_[index]) return false;
-    const auto merged = merged_words_.begin() + merged_starts_[index];
-    const auto merged_end = merged_words_.begin() + merged_starts_[index + 1];
-    if (slot) {  // merging never lengthens a word: its merged ids fit
-      std::copy(key, key + 4, slot->key);
-      slot->length = static_cast<uint8_t>(length);
-      slot->merged_length = static_cast<uint8_t>(merged_end - merged);
-      std::copy(merged, merged_end, slot->merged);
+    for (size_t i = 0; i < count; ++i) {
+      const Pending& word = batch[i];
+      interrupt.step(word.end - word.begin);
+      if (word.found) {
+        std::memcpy(to, word.found->merged, sizeof(word.found->merged));
+        to += word.found->merged_length;
+        continue;
+      }
+      std::pair<uint32_t, bool> cached;
+      try {
+        cached = cached_word(data + word.begin, data + word.end, word.hash);
+      } catch (...) {
+        clear_words();  // an interrupted merge leaves a word without its merged ids
+        throw;
+      }
+      const auto [index, added] = cached;
+      if (!apart_[index]) return false;
+      const uint16_t* const merged = merged_words_.data() + merged_starts_[index];
+      const size_t merged_length = merged_starts_[index + 1] - merged_starts_[index];
+      std::copy(merged, merged + merged_length, to);
+      to += merged_length;
+      // Seen before: a frequent word, kept at hand where its slot is still free (an earlier
+      // word of the batch may have taken it).
+      if (word.free && !added && word.free->key[3] == 0 && short_count_ < kMaxShortWords) {
+        std::copy(word.key, word.key + 4, word.free->key);
+        std::copy(merged, merged + merged_length, word.free->merged);
+        word.free->merged_length = static_cast<uint8_t>(merged_length);
+        ++short_count_;
+      }
     }
-    out.insert(out.end(), merged, merged_end);
-    begin = end;
   }
+  out.resize(static_cast<size_t>(to - out.data()));
   ids = std::move(out);
   return true;
 }

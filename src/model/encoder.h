@@ -4,6 +4,7 @@
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/interrupt.h"
@@ -22,9 +23,10 @@
 // getters hand out copies). `BPE` itself keeps nothing derived, so copying or moving it, or
 // assigning its members, can leave nothing stale; `BPE::encode` makes a fresh Encoder for a long
 // text and keeps none, so concurrent const calls share no state. An Encoder is used by one
-// thread at a time (the binding holds the interpreter lock). Kept data: about 2 MB for a
-// 32,000-token model (character ids, flat ranks, the short-word slots), plus a word cache of at
-// most 32,768 words that a call leaving it fuller empties.
+// thread at a time (the binding holds the interpreter lock). Kept data: about 1 MB for a
+// 32,000-token model (character ids, flat ranks, joined ids), a table of at most 24,576 frequent
+// short words (2 MB, filled once and kept), and a word cache of at most 32,768 words that a call
+// leaving it fuller empties.
 class Encoder {
  public:
   // Derives the data from `model`'s current tables; `model` must outlive the Encoder and keep
@@ -45,20 +47,20 @@ class Encoder {
  private:
   // Initial ids of a UTF-8 text (unknown characters dropped); throws utfcpp's errors.
   std::vector<uint16_t> initial_ids(const std::string& text, Interrupt& interrupt) const;
-  // Merges word by word from the cache; false (ids untouched) where the words of this text
+  // Merges word by word from the caches; false (ids untouched) where the words of this text
   // cannot be merged apart, or one of them fails to merge.
   bool merge_words(std::vector<uint16_t>& ids, Interrupt& interrupt);
-  // Index of the cached word `ids[begin, end)`, merged and added when new.
-  uint32_t cached_word(const uint16_t* begin, const uint16_t* end);
+  // Index of the cached word `[begin, end)` of WordTable hash `hash`, merged and added when new,
+  // and whether this call added it.
+  std::pair<uint32_t, bool> cached_word(const uint16_t* begin, const uint16_t* end, uint32_t hash);
   void clear_words();
 
-  // A short word and its merged ids inline: one probe answers the most frequent words without
-  // touching the word table. Only words that merge apart are kept here.
+  // A short word and its merged ids inline: one probe answers a frequent word without touching
+  // the word cache. Only words that merge apart are kept here.
   static constexpr size_t kShortWord = 15;
-  struct ShortWord {
-    uint64_t key[4];  // the units, zero padded
-    uint16_t merged[kShortWord];
-    uint8_t length = 0xFF;  // 0xFF marks an empty slot
+  struct alignas(64) ShortWord {
+    uint64_t key[4] = {0, 0, 0, 0};  // the units zero padded, the length as the 16th; 0: free
+    uint16_t merged[kShortWord] = {};
     uint8_t merged_length = 0;
   };
 
@@ -68,8 +70,9 @@ class Encoder {
   int32_t marker_ = -1;            // id of the space marker, -1 where words are merged whole
   Interrupt never_;                // polled by the merger until a call hands it its own
   Merger<FlatRanks> merger_;
-  std::vector<ShortWord> short_words_;      // direct-mapped by a hash of the key
-  WordTable words_;                         // distinct words seen, as initial ids
+  std::vector<ShortWord> short_words_;      // open addressing by a hash of the key
+  size_t short_count_ = 0;                  // words in short_words_: it only ever fills
+  WordTable words_;                         // words of recent texts, as initial ids
   std::vector<uint16_t> merged_words_;      // their merged ids, back to back
   std::vector<uint32_t> merged_starts_;     // word i is merged_words_[starts[i], starts[i + 1])
   std::vector<bool> apart_;                 // word i merges alone as within any text

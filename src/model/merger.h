@@ -24,24 +24,23 @@
 
 inline constexpr uint32_t kNoRank = 0xFFFFFFFF;  // never merged: a merge needs a lower rank
 
-// Rank lookup straight in the model's table.
+// A pair's rank, and the id it joins to where that is known (-1 otherwise).
+struct RankedPair {
+  uint32_t rank = kNoRank;
+  int32_t joined = -1;
+};
+
+// Rank lookup straight in the model's table; the joined ids are left to the merger.
 struct MapRanks {
   const std::unordered_map<uint32_t, uint32_t>& ranks;
-  uint32_t operator()(uint32_t key) const {
+  RankedPair operator()(uint32_t key) const {
     const auto found = ranks.find(key);
-    return found == ranks.end() ? kNoRank : found->second;
+    return {found == ranks.end() ? kNoRank : found->second, -1};
   }
 };
 
-// A ranked pair's entry in FlatRanks. Kept outside the class: a nested struct with default member
-// initialisers is not yet default-constructible inside its enclosing class for clang.
-struct FlatRankEntry {
-  uint32_t rank = kNoRank;
-  int32_t joined = -1;  // the id the pair joins to, -1 until known
-};
-
 // The ranked entries copied into a flat table, each with room for the id its pair joins to, so
-// that a merge finds both in one probe: worth the copy on long texts and kept encoders.
+// that one probe finds both: worth the copy on long texts and kept encoders.
 class FlatRanks {
  public:
   explicit FlatRanks(const std::unordered_map<uint32_t, uint32_t>& ranks) : table_(ranks.size()) {
@@ -49,19 +48,19 @@ class FlatRanks {
       if (rank != kNoRank) table_[key].rank = rank;  // kNoRank is the same as absent
     }
   }
-  uint32_t operator()(uint32_t key) const {
-    const FlatRankEntry* entry = table_.find(key);
-    return entry ? entry->rank : kNoRank;
+  RankedPair operator()(uint32_t key) const {
+    const RankedPair* entry = table_.find(key);
+    return entry ? *entry : RankedPair{};
   }
   // Where the joined id of a ranked pair is kept (-1 until known); nullptr for other pairs.
   int32_t* joined(uint32_t key) {
-    FlatRankEntry* entry = table_.find(key);
+    RankedPair* entry = table_.find(key);
     return entry ? &entry->joined : nullptr;
   }
   size_t memory_bytes() const { return table_.memory_bytes(); }
 
  private:
-  U32Map<FlatRankEntry> table_;
+  U32Map<RankedPair> table_;
 };
 
 // Applies a model's merges to id sequences, remembering the ids of joined pairs it computed.
@@ -92,7 +91,7 @@ class Merger {
     if (next_.capacity() <= nodes) return;
     next_ = std::vector<int32_t>();
     prev_ = std::vector<int32_t>();
-    rank_ = std::vector<uint32_t>();
+    rank_ = std::vector<RankedPair>();
     heap_ = std::vector<uint64_t>();
   }
 
@@ -100,7 +99,7 @@ class Merger {
   size_t memory_bytes() const requires requires(const Ranks& r) { r.memory_bytes(); }
   {
     return ranks_.memory_bytes() + merged_.memory_bytes() +
-           (next_.capacity() + prev_.capacity() + rank_.capacity()) * 4 + heap_.capacity() * 8;
+           (next_.capacity() + prev_.capacity() + rank_.capacity() * 2) * 4 + heap_.capacity() * 8;
   }
 
   // Id of the token joining two ids, or nullopt where joining them fails (an id outside
@@ -126,37 +125,48 @@ class Merger {
   }
 
  private:
-  // Id of the token joining two ids, computed as the rescan does: a failure raises the
-  // standard out-of-range error of the checked lookup that fails.
-  uint16_t merged_id(uint16_t left, uint16_t right) {
+  // Id of the token joining two ids (`known` where it is not -1), computed as the rescan does: a
+  // failure raises the standard out-of-range error of the checked lookup that fails.
+  uint16_t merged_id(uint16_t left, uint16_t right, int32_t known) {
+    if (known >= 0) return static_cast<uint16_t>(known);
     if (const std::optional<uint16_t> id = joined_id(left, right)) return *id;
     const std::string joined = model_.vocab.at(left) + model_.vocab.at(right);
     return static_cast<uint16_t>(model_.token_to_id.at(joined));  // throws: the text is missing
   }
 
-  static constexpr size_t kShortRun = 24;  // a word: scanning a few ranks beats a heap
+  static constexpr size_t kShortRun = 64;  // up to this, scanning the ranks beats a heap
 
-  // The rescan itself, with the rank of every adjacent pair kept in an array: each merge looks
-  // up only the two pairs it creates.
+  // The rescan itself, on copies of the ids and of every adjacent pair's rank and joined id in
+  // small arrays: each merge looks up only the two pairs it creates, and the leftmost lowest
+  // rank is found without a branch per pair.
   void scan(std::vector<uint16_t>& ids) {
-    if (ids.size() < 2) return;
-    uint32_t ranks[kShortRun];
-    size_t pairs = ids.size() - 1;
-    for (size_t i = 0; i < pairs; ++i) ranks[i] = ranks_(pair_key(ids[i], ids[i + 1]));
-    while (pairs > 0) {
+    const size_t n = ids.size();
+    if (n < 2) return;
+    uint16_t symbols[kShortRun];
+    RankedPair pairs[kShortRun];
+    std::copy(ids.begin(), ids.end(), symbols);
+    size_t count = n - 1;
+    for (size_t i = 0; i < count; ++i) pairs[i] = ranks_(pair_key(symbols[i], symbols[i + 1]));
+    while (count > 0) {
+      uint32_t best = pairs[0].rank;
       size_t at = 0;
-      for (size_t i = 1; i < pairs; ++i) {
-        if (ranks[i] < ranks[at]) at = i;
+      for (size_t i = 1; i < count; ++i) {
+        const bool lower = pairs[i].rank < best;
+        best = lower ? pairs[i].rank : best;
+        at = lower ? i : at;
       }
-      if (ranks[at] == kNoRank) break;
-      ids[at] = merged_id(ids[at], ids[at + 1]);
-      if (at == 0 && first_ids_) first_ids_->push_back(ids[0]);
-      ids.erase(ids.begin() + static_cast<std::ptrdiff_t>(at) + 1);
-      std::copy(ranks + at + 1, ranks + pairs, ranks + at);
-      --pairs;
-      if (at > 0) ranks[at - 1] = ranks_(pair_key(ids[at - 1], ids[at]));
-      if (at < pairs) ranks[at] = ranks_(pair_key(ids[at], ids[at + 1]));
+      if (best == kNoRank) break;
+      symbols[at] = merged_id(symbols[at], symbols[at + 1], pairs[at].joined);
+      if (at == 0 && first_ids_) first_ids_->push_back(symbols[0]);
+      for (size_t i = at + 1; i < count; ++i) {
+        symbols[i] = symbols[i + 1];
+        pairs[i] = pairs[i + 1];
+      }
+      --count;
+      if (at > 0) pairs[at - 1] = ranks_(pair_key(symbols[at - 1], symbols[at]));
+      if (at < count) pairs[at] = ranks_(pair_key(symbols[at], symbols[at + 1]));
     }
+    ids.assign(symbols, symbols + count + 1);
   }
 
   void queue(std::vector<uint16_t>& ids) {
@@ -165,18 +175,22 @@ class Merger {
     prev_.resize(ids.size());
     rank_.resize(ids.size());
     heap_.clear();
+    auto rank_at = [&](int32_t pos, int32_t right) {  // ranks the pair of `pos` and `right`
+      const RankedPair pair = right < 0 ? RankedPair{} : ranks_(pair_key(ids[pos], ids[right]));
+      rank_[pos] = pair;
+      return pair.rank;
+    };
     for (int32_t i = 0; i < n; ++i) {
       prev_[i] = i - 1;
       next_[i] = i + 1 < n ? i + 1 : -1;
-      rank_[i] = next_[i] < 0 ? kNoRank : ranks_(pair_key(ids[i], ids[i + 1]));
-      if (rank_[i] != kNoRank) heap_.push_back(entry(rank_[i], i));
+      if (const uint32_t rank = rank_at(i, next_[i]); rank != kNoRank) {
+        heap_.push_back(entry(rank, i));
+      }
     }
     std::make_heap(heap_.begin(), heap_.end(), std::greater<>());
     auto relink = [&](int32_t pos) {  // re-ranks the pair that starts at `pos`
-      const int32_t right = next_[pos];
-      rank_[pos] = right < 0 ? kNoRank : ranks_(pair_key(ids[pos], ids[right]));
-      if (rank_[pos] != kNoRank) {
-        heap_.push_back(entry(rank_[pos], pos));
+      if (const uint32_t rank = rank_at(pos, next_[pos]); rank != kNoRank) {
+        heap_.push_back(entry(rank, pos));
         std::push_heap(heap_.begin(), heap_.end(), std::greater<>());
       }
     };
@@ -186,13 +200,13 @@ class Merger {
       heap_.pop_back();
       const auto pos = static_cast<int32_t>(top & 0xFFFFFFFF);
       interrupt_->step();
-      if (rank_[pos] != static_cast<uint32_t>(top >> 32)) continue;  // stale
+      if (rank_[pos].rank != static_cast<uint32_t>(top >> 32)) continue;  // stale
       const int32_t right = next_[pos];
-      ids[pos] = merged_id(ids[pos], ids[right]);
+      ids[pos] = merged_id(ids[pos], ids[right], rank_[pos].joined);
       if (pos == 0 && first_ids_) first_ids_->push_back(ids[0]);
       next_[pos] = next_[right];
       if (next_[right] >= 0) prev_[next_[right]] = pos;
-      rank_[right] = kNoRank;
+      rank_[right] = RankedPair{};
       relink(pos);
       if (prev_[pos] >= 0) relink(prev_[pos]);
     }
@@ -212,6 +226,6 @@ class Merger {
   U32Map<uint16_t> merged_;                     // pair key -> id of the joined token
   std::vector<uint16_t>* first_ids_ = nullptr;  // where merge() collects the first node's ids
   std::vector<int32_t> next_, prev_;            // links of the live nodes; reused between calls
-  std::vector<uint32_t> rank_;                  // rank of the pair starting at each node
+  std::vector<RankedPair> rank_;                // the pair starting at each node
   std::vector<uint64_t> heap_;                  // min-heap of (rank, position) entries
 };
