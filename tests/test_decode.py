@@ -141,3 +141,33 @@ def test_decode_keyword(tiny_model):
         tiny_model.decode(tokens=[0])
     with pytest.raises(TypeError):
         tiny_model.decode()
+
+
+class IntSub(int):  # int() of it gives another value
+    def __int__(self):
+        return 2
+
+    __index__ = __int__
+
+
+# Exact lists and tuples of exact ints are read directly; every other item, met anywhere in the
+# sequence, must convert (or be refused) as the standard conversion does.
+@pytest.mark.parametrize("form", [list, tuple])
+@pytest.mark.parametrize(
+    "ids, expected",
+    [
+        ([IntSub(0)], "\u0120 "),
+        ([0] * 1000 + [IntSub(70000)], "a " * 1000 + "\u0120 "),
+        ([1, True], "b b "),
+        ([0, 65535], "a " + FFFD),
+        ([0] * 1000 + [65536], TypeError),
+        ([0, -1], TypeError),
+        ([2**30], TypeError),  # the smallest int not stored in one digit
+    ],
+)
+def test_plain_ids_read_as_converted(capfd, tiny_model, form, ids, expected):
+    if expected is TypeError:
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            tiny_model.decode(form(ids))
+    else:
+        assert decode_checked(capfd, tiny_model, form(ids)) == expected

@@ -3,6 +3,7 @@
 trained models."""
 
 import random
+import sys
 
 import pytest
 
@@ -522,3 +523,18 @@ def test_changed_tables_are_used_by_the_next_call(capfd, tiny_model, write_file,
     else:
         change(tiny_model)
     check_equivalent(capfd, tiny_model, text)
+
+
+def test_returned_ints_are_shared_without_reference_drift(capfd):
+    # Ids above 256 are not immortal small ints: each list holds one counted reference per item.
+    model = lorvane_api.BPE(300)
+    model.vocab = [chr(0x4E00 + i) for i in range(300)]
+    model.token_to_id = {text: i for i, text in enumerate(model.vocab)}
+    kept = model.encode(model.vocab[299] + model.vocab[0])
+    count = sys.getrefcount(kept[0])
+    for _ in range(1000):
+        model.encode(model.vocab[299] * 3)
+    after = sys.getrefcount(kept[0])  # not inside assert: its rewriting holds one more reference
+    assert after == count
+    kept[0] = 5  # a returned list is the caller's own
+    assert model.encode(model.vocab[299]) == [299]
