@@ -29,19 +29,20 @@ IdObjects::~IdObjects() {
 }
 
 PyObject* IdObjects::list(const std::vector<uint16_t>& ids) {
+  // Grown before the list exists, so that running out of memory here leaves nothing to release.
+  const size_t largest = ids.empty() ? 0 : *std::max_element(ids.begin(), ids.end());
+  if (largest >= ints_.size()) ints_.resize(largest + 1, nullptr);
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(ids.size()));
   if (list == nullptr) return nullptr;
-  if (ids.empty()) return list;
-  const size_t largest = *std::max_element(ids.begin(), ids.end());
-  if (largest >= ints_.size()) ints_.resize(largest + 1, nullptr);
   for (size_t i = 0; i < ids.size(); ++i) {
-    PyObject*& object = ints_[ids[i]];
+    PyObject* object = ints_[ids[i]];
     if (object == nullptr) {
       object = PyLong_FromLong(ids[i]);
       if (object == nullptr) {
         Py_DECREF(list);  // the items set so far are released with it; the rest are null
         return nullptr;
       }
+      ints_[ids[i]] = object;
     }
     Py_INCREF(object);
     PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), object);
