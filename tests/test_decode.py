@@ -2,6 +2,7 @@
 diagnostic, and the conversions of the `ids` argument."""
 
 import collections
+import random
 
 import pytest
 
@@ -171,3 +172,18 @@ def test_plain_ids_read_as_converted(capfd, tiny_model, form, ids, expected):
             tiny_model.decode(form(ids))
     else:
         assert decode_checked(capfd, tiny_model, form(ids)) == expected
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_texts_of_every_width_join_in_the_narrowest_str(capfd, seed):
+    # Each result must equal the joined texts and be stored as narrowly as they allow (an ASCII
+    # text must also be marked ASCII, which equality does not compare).
+    rng = random.Random(seed)
+    alphabet = ["a", "\x7f", "\xe9", "\xff", "\u0100", "\ufffd", "\uffff", "\U0001F600", "\U0010FFFF"]
+    model = lorvane_api.BPE(0)
+    model.vocab = ["".join(rng.choices(alphabet[: rng.randint(1, 9)], k=rng.randint(0, 3))) for _ in range(20)]
+    for _ in range(200):
+        ids = rng.choices(range(22), k=rng.randint(0, 5))
+        text = decode_checked(capfd, model, ids)
+        assert text == "".join(model.vocab[i] + " " if i < 20 else FFFD for i in ids)
+        assert text.isascii() == all(i < 20 and model.vocab[i].isascii() for i in ids)

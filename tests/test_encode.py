@@ -515,14 +515,19 @@ def _retrain(model, write_file):
 def test_changed_tables_are_used_by_the_next_call(capfd, tiny_model, write_file, change):
     # The same text before and after, with a repeated word: the first call fills the word cache,
     # the joined ids and the character ids, and none of them may answer the second.
+    # Decoding derives its own data from `vocab`, which must not answer after a change either.
     text = "ab ab ab bab"
     check_equivalent(capfd, tiny_model, text)
+    every_id = list(range(len(tiny_model.vocab) + 1))
+    assert tiny_model.decode(every_id) == "".join(t + " " for t in tiny_model.vocab) + "\ufffd"
     if change is _retrain:
         change(tiny_model, write_file)
         capfd.readouterr()
     else:
         change(tiny_model)
     check_equivalent(capfd, tiny_model, text)
+    every_id = list(range(len(tiny_model.vocab) + 1))
+    assert tiny_model.decode(every_id) == "".join(t + " " for t in tiny_model.vocab) + "\ufffd"
 
 
 def test_returned_ints_are_shared_without_reference_drift(capfd):
