@@ -36,6 +36,10 @@ DecodeTable::DecodeTable(const std::vector<std::string>& vocab) {
   append(0xFFFD);
   max_char_.push_back(0xFFFD);
   starts_.push_back(ucs4_.size());
+  // Four-byte results need a character beyond U+FFFF; without one the widest units go unused.
+  const bool wide = std::any_of(max_char_.begin(), max_char_.end(),
+                                [](Py_UCS4 c) { return c > 0xFFFF && c != kIrregular; });
+  if (!wide) std::vector<Py_UCS4>().swap(ucs4_);
 }
 
 template <class Unit>

@@ -29,7 +29,7 @@ class DecodeTable {
   std::vector<size_t> starts_;  // entry i is units [starts_[i], starts_[i + 1])
   std::vector<Py_UCS4> max_char_;
   // The same units at each width; where a unit does not fit the width the value is unused,
-  // because a result holding it is made at a wider one.
+  // because a result holding it is made at a wider one. ucs4_ is empty when no token needs it.
   std::vector<Py_UCS1> ucs1_;
   std::vector<Py_UCS2> ucs2_;
   std::vector<Py_UCS4> ucs4_;
