@@ -2,6 +2,7 @@
 diagnostic, and the conversions of the `ids` argument."""
 
 import collections
+import random
 
 import pytest
 
@@ -141,3 +142,48 @@ def test_decode_keyword(tiny_model):
         tiny_model.decode(tokens=[0])
     with pytest.raises(TypeError):
         tiny_model.decode()
+
+
+class IntSub(int):  # int() of it gives another value
+    def __int__(self):
+        return 2
+
+    __index__ = __int__
+
+
+# Exact lists and tuples of exact ints are read directly; every other item, met anywhere in the
+# sequence, must convert (or be refused) as the standard conversion does.
+@pytest.mark.parametrize("form", [list, tuple])
+@pytest.mark.parametrize(
+    "ids, expected",
+    [
+        ([IntSub(0)], "\u0120 "),
+        ([0] * 1000 + [IntSub(70000)], "a " * 1000 + "\u0120 "),
+        ([1, True], "b b "),
+        ([0, 65535], "a " + FFFD),
+        ([0] * 1000 + [65536], TypeError),
+        ([0, -1], TypeError),
+        ([2**30], TypeError),  # the smallest int not stored in one digit
+    ],
+)
+def test_plain_ids_read_as_converted(capfd, tiny_model, form, ids, expected):
+    if expected is TypeError:
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            tiny_model.decode(form(ids))
+    else:
+        assert decode_checked(capfd, tiny_model, form(ids)) == expected
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_texts_of_every_width_join_in_the_narrowest_str(capfd, seed):
+    # Each result must equal the joined texts and be stored as narrowly as they allow (an ASCII
+    # text must also be marked ASCII, which equality does not compare).
+    rng = random.Random(seed)
+    alphabet = ["a", "\x7f", "\xe9", "\xff", "\u0100", "\ufffd", "\uffff", "\U0001F600", "\U0010FFFF"]
+    model = lorvane_api.BPE(0)
+    model.vocab = ["".join(rng.choices(alphabet[: rng.randint(1, 9)], k=rng.randint(0, 3))) for _ in range(20)]
+    for _ in range(200):
+        ids = rng.choices(range(22), k=rng.randint(0, 5))
+        text = decode_checked(capfd, model, ids)
+        assert text == "".join(model.vocab[i] + " " if i < 20 else FFFD for i in ids)
+        assert text.isascii() == all(i < 20 and model.vocab[i].isascii() for i in ids)

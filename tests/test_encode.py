@@ -3,6 +3,7 @@
 trained models."""
 
 import random
+import sys
 
 import pytest
 
@@ -514,11 +515,31 @@ def _retrain(model, write_file):
 def test_changed_tables_are_used_by_the_next_call(capfd, tiny_model, write_file, change):
     # The same text before and after, with a repeated word: the first call fills the word cache,
     # the joined ids and the character ids, and none of them may answer the second.
+    # Decoding derives its own data from `vocab`, which must not answer after a change either.
     text = "ab ab ab bab"
     check_equivalent(capfd, tiny_model, text)
+    every_id = list(range(len(tiny_model.vocab) + 1))
+    assert tiny_model.decode(every_id) == "".join(t + " " for t in tiny_model.vocab) + "\ufffd"
     if change is _retrain:
         change(tiny_model, write_file)
         capfd.readouterr()
     else:
         change(tiny_model)
     check_equivalent(capfd, tiny_model, text)
+    every_id = list(range(len(tiny_model.vocab) + 1))
+    assert tiny_model.decode(every_id) == "".join(t + " " for t in tiny_model.vocab) + "\ufffd"
+
+
+def test_returned_ints_are_shared_without_reference_drift(capfd):
+    # Ids above 256 are not immortal small ints: each list holds one counted reference per item.
+    model = lorvane_api.BPE(300)
+    model.vocab = [chr(0x4E00 + i) for i in range(300)]
+    model.token_to_id = {text: i for i, text in enumerate(model.vocab)}
+    kept = model.encode(model.vocab[299] + model.vocab[0])
+    count = sys.getrefcount(kept[0])
+    for _ in range(1000):
+        model.encode(model.vocab[299] * 3)
+    after = sys.getrefcount(kept[0])  # not inside assert: its rewriting holds one more reference
+    assert after == count
+    kept[0] = 5  # a returned list is the caller's own
+    assert model.encode(model.vocab[299]) == [299]

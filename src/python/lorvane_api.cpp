@@ -7,6 +7,8 @@
 #include "common/interrupt.h"
 #include "model/bpe.h"
 #include "model/encoder.h"
+#include "python/decode_table.h"
+#include "python/id_objects.h"
 
 namespace nb = nanobind;
 
@@ -26,6 +28,13 @@ T convert_or_refuse(nb::handle value) {
   T out;
   if (!nb::try_cast(value, out)) throw nb::next_overload();
   return out;
+}
+
+// Takes a new reference from the C API; null means it raised, and its error is raised again.
+template <class T>
+T owned(PyObject* object) {
+  if (object == nullptr) throw nb::python_error();
+  return nb::steal<T>(object);
 }
 
 // A list's elements, held by a tuple that no conversion can change; other values unchanged.
@@ -65,20 +74,30 @@ Interrupt python_interrupt() {
       nullptr);
 }
 
-// The Python object: a model and the encoding data derived from its tables. Python can change
-// the tables only through the setters below and training, and each of them drops the Encoder,
-// so it is never stale; the next encode derives a new one. (vocab_size plays no part in
-// encoding.) The object is never copied or moved: the Encoder's reference stays valid.
+// The Python object: a model and the encoding and decoding data derived from its tables. Python
+// can change the tables only through the setters below and training, and each of them drops the
+// derived data, so it is never stale; the next encode or decode derives it again. (vocab_size plays
+// no part in encoding.) The object is never copied or moved: the Encoder's reference stays valid.
+// The ints of encoded ids depend on no table and are kept for the object's life.
 struct Model {
   BPE bpe;
   std::unique_ptr<Encoder> encoder;
+  std::unique_ptr<DecodeTable> decode_table;
+  IdObjects id_objects;
 
   explicit Model(int vocab_size) : bpe(vocab_size) {}
   Encoder& encoding() {
     if (!encoder) encoder = std::make_unique<Encoder>(bpe);
     return *encoder;
   }
-  void tables_changed() { encoder.reset(); }
+  const DecodeTable& decoding() {
+    if (!decode_table) decode_table = std::make_unique<DecodeTable>(bpe.vocab);
+    return *decode_table;
+  }
+  void tables_changed() {
+    encoder.reset();
+    decode_table.reset();
+  }
 };
 
 }  // namespace
@@ -99,14 +118,26 @@ NB_MODULE(lorvane_api, m) {
           "encode",
           [](Model& model, const std::string& text) {
             Interrupt interrupt = python_interrupt();
-            if (model.bpe.vocab.empty()) return model.bpe.encode(text, interrupt);
-            return model.encoding().encode(text, interrupt);
+            const std::vector<uint16_t> ids = model.bpe.vocab.empty()
+                                                  ? model.bpe.encode(text, interrupt)
+                                                  : model.encoding().encode(text, interrupt);
+            return owned<nb::typed<nb::list, int>>(model.id_objects.list(ids));
           },
           nb::arg("text"))
       .def(
           "decode",
-          [](const Model& model, nb::handle ids) {
-            return model.bpe.decode(convert_or_refuse<std::vector<uint16_t>>(stable(ids)));
+          [](Model& model, nb::handle ids) {
+            std::vector<uint16_t> values;
+            if (!read_plain_ids(ids.ptr(), values)) {
+              values = convert_or_refuse<std::vector<uint16_t>>(stable(ids));
+            }
+            // The untrained diagnostic and tokens that are not valid UTF-8 alone take the core's
+            // joined bytes.
+            PyObject* text = nullptr;
+            if (model.bpe.vocab.empty() || !model.decoding().decode(values, text)) {
+              text = str_of(model.bpe.decode(values));
+            }
+            return owned<nb::str>(text);
           },
           nb::arg("ids"), nb::sig("def decode(self, ids: collections.abc.Sequence[int]) -> str"))
       .def_prop_rw(

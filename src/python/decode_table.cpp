@@ -1,0 +1,83 @@
+#include "python/decode_table.h"
+
+#include <algorithm>
+#include <cstring>
+
+DecodeTable::DecodeTable(const std::vector<std::string>& vocab) {
+  starts_.reserve(vocab.size() + 2);
+  max_char_.reserve(vocab.size() + 1);
+  starts_.push_back(0);
+  auto append = [&](Py_UCS4 unit) {
+    ucs1_.push_back(static_cast<Py_UCS1>(unit));
+    ucs2_.push_back(static_cast<Py_UCS2>(unit));
+    ucs4_.push_back(unit);
+  };
+  for (const std::string& token : vocab) {
+    PyObject* text =
+        PyUnicode_DecodeUTF8(token.data(), static_cast<Py_ssize_t>(token.size()), nullptr);
+    Py_UCS4 max_char = ' ';
+    if (text == nullptr) {
+      PyErr_Clear();
+      max_char = kIrregular;
+    } else {
+      const int kind = PyUnicode_KIND(text);
+      const void* data = PyUnicode_DATA(text);
+      for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(text); ++i) {
+        const Py_UCS4 unit = PyUnicode_READ(kind, data, i);
+        max_char = std::max(max_char, unit);
+        append(unit);
+      }
+      Py_DECREF(text);
+      append(' ');
+    }
+    max_char_.push_back(max_char);
+    starts_.push_back(ucs4_.size());
+  }
+  append(0xFFFD);
+  max_char_.push_back(0xFFFD);
+  starts_.push_back(ucs4_.size());
+  // Four-byte results need a character beyond U+FFFF; without one the widest units go unused.
+  const bool wide = std::any_of(max_char_.begin(), max_char_.end(),
+                                [](Py_UCS4 c) { return c > 0xFFFF && c != kIrregular; });
+  if (!wide) std::vector<Py_UCS4>().swap(ucs4_);
+}
+
+template <class Unit>
+void DecodeTable::fill(void* out, const std::vector<Unit>& units,
+                       const std::vector<uint16_t>& ids) const {
+  const size_t replacement = max_char_.size() - 1;
+  Unit* at = static_cast<Unit*>(out);
+  for (const uint16_t id : ids) {
+    const size_t entry = std::min<size_t>(id, replacement);
+    const size_t size = starts_[entry + 1] - starts_[entry];
+    std::memcpy(at, units.data() + starts_[entry], size * sizeof(Unit));
+    at += size;
+  }
+}
+
+bool DecodeTable::decode(const std::vector<uint16_t>& ids, PyObject*& result) const {
+  const size_t replacement = max_char_.size() - 1;
+  size_t length = 0;
+  Py_UCS4 max_char = 0;
+  for (const uint16_t id : ids) {
+    const size_t entry = std::min<size_t>(id, replacement);
+    length += starts_[entry + 1] - starts_[entry];
+    max_char = std::max(max_char, max_char_[entry]);
+  }
+  if (max_char == kIrregular) return false;
+  // The exact largest character gives the narrowest width, which str requires of its values.
+  result = PyUnicode_New(static_cast<Py_ssize_t>(length), max_char);
+  if (result == nullptr) return true;
+  void* out = PyUnicode_DATA(result);
+  switch (PyUnicode_KIND(result)) {
+    case PyUnicode_1BYTE_KIND:
+      fill(out, ucs1_, ids);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      fill(out, ucs2_, ids);
+      break;
+    default:
+      fill(out, ucs4_, ids);
+  }
+  return true;
+}
