@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <iomanip>
 #include <iostream>
 #include <limits>
-#include <string_view>
 
 namespace {
 
@@ -34,8 +32,19 @@ Fill fill_of(float done, float total) {
   return {truncate_to_int(cells), truncate_to_int(percent)};
 }
 
-void write_percent(int percent) {
-  std::cout << std::setw(3) << percent << std::setw(0) << "% (";
+// Appends `value` in decimal.
+void append_number(std::string& line, long long value) {
+  std::array<char, 24> digits{};
+  line.append(digits.data(), std::to_chars(digits.begin(), digits.end(), value).ptr);
+}
+
+// Appends the percentage right-aligned in three columns, then "% (".
+void append_percent(std::string& line, int percent) {
+  const size_t start = line.size();
+  append_number(line, percent);
+  const size_t width = line.size() - start;
+  if (width < 3) line.insert(start, 3 - width, ' ');
+  line += "% (";
 }
 
 }  // namespace
@@ -63,17 +72,10 @@ void progress_bar(int current, int total, const std::string& label) {
   line.append(static_cast<size_t>(filled), '=');
   line.append(static_cast<size_t>(kCells - filled), ' ');
   line += "] ";
-  std::array<char, 16> digits{};
-  auto number = [&](int value) {
-    return std::string_view(digits.data(), std::to_chars(digits.begin(), digits.end(), value).ptr);
-  };
-  const std::string_view percent = number(fill.percent);
-  line.append(percent.size() < 3 ? 3 - percent.size() : 0, ' ');  // as std::setw(3)
-  line += percent;
-  line += "% (";
-  line += number(current);
+  append_percent(line, fill.percent);
+  append_number(line, current);
   line += '/';
-  line += number(total);
+  append_number(line, total);
   line += ')';
   std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
   std::cout.flush();
@@ -89,8 +91,9 @@ void draw_file_progress(uint64_t done, uint64_t total, uint64_t tokens) {
     else if (i == fill.cells)
       bar[i] = '>';
   }
-  std::cout << "\rPre-Tokenizing  | [" << bar << "] ";
-  write_percent(fill.percent);
+  std::string percent;
+  append_percent(percent, fill.percent);
+  std::cout << "\rPre-Tokenizing  | [" << bar << "] " << percent;
   std::cout << done / kMiB << '/' << total / kMiB << " MB) Tokens: " << tokens << std::flush;
 }
 
