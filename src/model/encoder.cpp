@@ -36,6 +36,12 @@ constexpr uint64_t kMaxUnits = uint64_t{1} << 18;
 // three quarters of its slots: the probes for a word it lacks run over neighbouring slots.
 constexpr size_t kShortWordSlots = size_t{1} << 15;
 constexpr size_t kMaxShortWords = kShortWordSlots / 4 * 3;
+// Short words already met, as one bit of a hash each, across calls: the words cache may be
+// emptied between them. A shared bit only admits a word early, which changes no result.
+constexpr size_t kSeenBits = size_t{1} << 20;
+// Zeroing the table's 2 MB pays only where many words will be answered from it: a kept
+// Encoder's second call, or one text of at least this many ids.
+constexpr size_t kMinIdsForShortWords = size_t{1} << 16;
 
 constexpr size_t kMinIdsForWords = 4096;  // below this, deriving costs more than it saves
 
@@ -58,8 +64,7 @@ Encoder::Encoder(const BPE& model)
     : model_(model),
       unit_ids_(65536, kUnknown),
       absorbable_(65536, false),
-      merger_(model, FlatRanks(model.merge_rank), never_),
-      short_words_(kShortWordSlots) {
+      merger_(model, FlatRanks(model.merge_rank), never_) {
   for (const auto& [text, id] : model.token_to_id) {
     if (const int32_t unit = unit_of(text); unit >= 0) unit_ids_[unit] = static_cast<uint16_t>(id);
   }
@@ -117,6 +122,14 @@ std::vector<uint16_t> Encoder::initial_ids(const std::string& text, Interrupt& i
   return ids;
 }
 
+bool Encoder::seen_before(uint64_t hash) {
+  const uint64_t bit = uint64_t{1} << (hash & 63);
+  uint64_t& bits = seen_[(hash >> 6) & (seen_.size() - 1)];
+  const bool seen = bits & bit;
+  bits |= bit;
+  return seen;
+}
+
 void Encoder::clear_words() {  // releases the memory too: a long text's words are not kept
   words_ = WordTable();
   merged_words_ = std::vector<uint16_t>();
@@ -165,10 +178,9 @@ void short_key(const uint16_t* units, size_t length, size_t available, uint64_t 
   key[3] |= static_cast<uint64_t>(length) << 48;
 }
 
-size_t short_slot(const uint64_t key[4], size_t slot_count) {
-  const uint64_t hash = ((key[0] * 0x9E3779B97F4A7C15ULL) ^ (key[1] * 0xC2B2AE3D27D4EB4FULL)) +
-                        ((key[2] * 0x165667B19E3779F9ULL) ^ (key[3] * 0x27D4EB2F165667C5ULL));
-  return slot_of(static_cast<uint32_t>(hash >> 32), slot_count);
+uint64_t short_hash(const uint64_t key[4]) {
+  return ((key[0] * 0x9E3779B97F4A7C15ULL) ^ (key[1] * 0xC2B2AE3D27D4EB4FULL)) +
+         ((key[2] * 0x165667B19E3779F9ULL) ^ (key[3] * 0x27D4EB2F165667C5ULL));
 }
 
 }  // namespace
@@ -180,11 +192,18 @@ bool Encoder::merge_words(std::vector<uint16_t>& ids, Interrupt& interrupt) {
   struct Pending {
     size_t begin, end;
     uint64_t key[4];         // short words only
+    uint64_t short_hash;     // of the key
     const ShortWord* found;  // its short-word entry, else nullptr
     ShortWord* free;         // else where a short word would go (nullptr: not short)
     uint32_t hash;           // else its hash in the word cache
   } batch[kBatch];
   const size_t n = ids.size();
+  if (short_words_.empty() && (merged_calls_ > 0 || n >= kMinIdsForShortWords)) {
+    short_words_.resize(kShortWordSlots);
+    seen_.resize(kSeenBits / 64);
+  }
+  ++merged_calls_;
+  const bool short_table = !short_words_.empty();
   // Merging never lengthens a word; the slack lets a short word's ids be copied at full width.
   std::vector<uint16_t> out(n + kShortWord);
   uint16_t* to = out.data();
@@ -199,9 +218,11 @@ bool Encoder::merge_words(std::vector<uint16_t>& ids, Interrupt& interrupt) {
       word.end = next = std::find(data + next + 1, data + n, marker) - data;
       word.found = word.free = nullptr;
       const size_t length = word.end - word.begin;
-      if (length <= kShortWord) {
+      if (length <= kShortWord && short_table) {
         short_key(data + word.begin, length, n - word.begin, word.key);
-        word.free = &short_words_[short_slot(word.key, short_words_.size())];
+        word.short_hash = short_hash(word.key);
+        word.free = &short_words_[slot_of(static_cast<uint32_t>(word.short_hash >> 32),
+                                          short_words_.size())];
         __builtin_prefetch(word.free);
       } else {
         word.hash = WordTable::hash({data + word.begin, length});
@@ -246,9 +267,10 @@ bool Encoder::merge_words(std::vector<uint16_t>& ids, Interrupt& interrupt) {
       const size_t merged_length = merged_starts_[index + 1] - merged_starts_[index];
       std::copy(merged, merged + merged_length, to);
       to += merged_length;
-      // Seen before: a frequent word, kept at hand where its slot is still free (an earlier
-      // word of the batch may have taken it).
-      if (word.free && !added && word.free->key[3] == 0 && short_count_ < kMaxShortWords) {
+      // Kept at hand where its slot is still free (an earlier word of the batch may have taken
+      // it): while the table is less than half full any word, then only words seen before.
+      if (word.free && word.free->key[3] == 0 && short_count_ < kMaxShortWords &&
+          (seen_before(word.short_hash) || short_count_ < kMaxShortWords / 2 || !added)) {
         std::copy(word.key, word.key + 4, word.free->key);
         std::copy(merged, merged + merged_length, word.free->merged);
         word.free->merged_length = static_cast<uint8_t>(merged_length);
@@ -276,8 +298,9 @@ std::vector<uint16_t> Encoder::encode(const std::string& text, Interrupt& interr
 
 size_t Encoder::memory_bytes() const {
   return unit_ids_.capacity() * sizeof(int32_t) + absorbable_.capacity() / 8 +
-         short_words_.capacity() * sizeof(ShortWord) + merger_.memory_bytes() +
-         words_.memory_bytes() + merged_words_.capacity() * sizeof(uint16_t) +
+         short_words_.capacity() * sizeof(ShortWord) + seen_.capacity() * 8 +
+         merger_.memory_bytes() + words_.memory_bytes() +
+         merged_words_.capacity() * sizeof(uint16_t) +
          merged_starts_.capacity() * sizeof(uint32_t) + apart_.capacity() / 8;
 }
 

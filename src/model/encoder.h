@@ -24,8 +24,9 @@
 // assigning its members, can leave nothing stale; `BPE::encode` makes a fresh Encoder for a long
 // text and keeps none, so concurrent const calls share no state. An Encoder is used by one
 // thread at a time (the binding holds the interpreter lock). Kept data: about 1 MB for a
-// 32,000-token model (character ids, flat ranks, joined ids), a table of at most 24,576 frequent
-// short words (2 MB, filled once and kept), and a word cache of at most 32,768 words that a call
+// 32,000-token model (character ids, flat ranks, joined ids); a table of at most 24,576 frequent
+// short words (2 MB, made on a second call or for a long text, filled once and kept) with 128 KB
+// of bits marking the short words met; and a word cache of at most 32,768 words that a call
 // leaving it fuller empties.
 class Encoder {
  public:
@@ -54,6 +55,8 @@ class Encoder {
   // and whether this call added it.
   std::pair<uint32_t, bool> cached_word(const uint16_t* begin, const uint16_t* end, uint32_t hash);
   void clear_words();
+  // Whether a short word of hash `hash` may have been met before; records it as met.
+  bool seen_before(uint64_t hash);
 
   // A short word and its merged ids inline: one probe answers a frequent word without touching
   // the word cache. Only words that merge apart are kept here.
@@ -72,6 +75,8 @@ class Encoder {
   Merger<FlatRanks> merger_;
   std::vector<ShortWord> short_words_;      // open addressing by a hash of the key
   size_t short_count_ = 0;                  // words in short_words_: it only ever fills
+  size_t merged_calls_ = 0;                 // calls of merge_words so far
+  std::vector<uint64_t> seen_;              // bits of the short words met, made with the table
   WordTable words_;                         // words of recent texts, as initial ids
   std::vector<uint16_t> merged_words_;      // their merged ids, back to back
   std::vector<uint32_t> merged_starts_;     // word i is merged_words_[starts[i], starts[i + 1])

@@ -168,3 +168,19 @@ TEST(MergeByWords, EncoderKeptAcrossTextsGivesEachTextsWholeResult) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MergeByWords, FreshEncoderOnATextLongEnoughForTheShortWordTable) {
+  // Past 65,536 ids a fresh encoder answers short words from its table within the one call.
+  std::mt19937 rng(31);
+  const BPE model = trained_model(rng, 60);
+  std::vector<uint16_t> ids;
+  while (ids.size() <= 70000) {
+    const std::vector<uint16_t> part = long_text(rng, model);
+    ids.insert(ids.end(), part.begin(), part.end());
+  }
+  EXPECT_EQ(by_words(ids, model), whole(ids, model));
+}
+
+}  // namespace
