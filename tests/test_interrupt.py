@@ -25,7 +25,7 @@ CHILD = textwrap.dedent(
     else:
         model = lorvane_api.BPE(3000)
         model.train_fromfile(sys.argv[2], 0)
-        text = " ".join(rng.choices(words, k=8_000_000))
+        text = " ".join(rng.choices(words, k=12_000_000))
         call = lambda: model.encode(text)
     before = (model.vocab, model.merge_rank, model.token_to_id)
     print("START", flush=True)
@@ -41,7 +41,7 @@ CHILD = textwrap.dedent(
 # The encode case waits past the conversion of its 100 MB argument, which Python does in one
 # call that no one can interrupt; then the signal lands in the core's own work.
 @pytest.mark.parametrize("operation, wait_for, delay",
-                         [("train", b"BPE Trainer", 0.2), ("encode", b"START", 1.0)])
+                         [("train", b"BPE Trainer", 0.2), ("encode", b"START", 0.5)])
 def test_sigint_stops_the_call_and_leaves_the_model(tmp_path, operation, wait_for, delay):
     child = subprocess.Popen(
         [sys.executable, "-c", CHILD, operation, str(tmp_path / "corpus.txt")],
