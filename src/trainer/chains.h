@@ -18,18 +18,18 @@ inline constexpr uint16_t kDeadId = 0xFFFF;
 // dead, so a node's neighbours are the nearest live nodes of its word. A word's first node is
 // never absorbed, so dead nodes come in runs with a live node on their left; the first and last
 // node of each dead run store the run's length, and a neighbour is found in one step however
-// long the run: 4 bytes per symbol of the distinct words.
+// long the run: 3 bytes per symbol of the distinct words.
 struct Chains {
   std::vector<uint16_t> ids;  // token id of every node, kDeadId once merged
   // Length of the dead run, at its two ends only; kLongRun for a run that long or longer, whose
   // length is kept in long_runs. Left uninitialised: a page is touched only once merges leave
   // dead nodes on it.
-  std::unique_ptr<uint16_t[]> dead_run;
+  std::unique_ptr<uint8_t[]> dead_run;
   U32Map<uint32_t> long_runs;         // end node of a long dead run -> its length
   std::vector<uint32_t> word_heads;   // first node of each word, then one past the last node
   std::vector<uint64_t> word_counts;  // occurrences of each word in the corpus
 
-  static constexpr uint16_t kLongRun = 0xFFFF;
+  static constexpr uint8_t kLongRun = 0xFF;
 
   size_t word_count() const { return word_counts.size(); }
   bool live(uint32_t node) const { return ids[node] != kDeadId; }
@@ -66,13 +66,13 @@ struct Chains {
       long_runs[first] = length;
       long_runs[last] = length;
     }
-    dead_run[first] = dead_run[last] = static_cast<uint16_t>(std::min<uint32_t>(length, kLongRun));
+    dead_run[first] = dead_run[last] = static_cast<uint8_t>(std::min<uint32_t>(length, kLongRun));
   }
 
  private:
   // Length of the dead run that `end` (dead) is the first or last node of.
   uint32_t run_length(uint32_t end) const {
-    const uint16_t stored = dead_run[end];
+    const uint8_t stored = dead_run[end];
     return stored < kLongRun ? stored : *long_runs.find(end);
   }
 };

@@ -1,5 +1,7 @@
 #include "trainer/pair_stats.h"
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <stdexcept>
@@ -28,13 +30,12 @@ uint32_t position_index(size_t index) {
 
 }  // namespace
 
-void build_pairs(PairStats& pair_stats, const Chains& chains,
-                 std::vector<uint32_t>& pair_positions) {
+void build_pairs(PairStats& pair_stats, const Chains& chains, PositionArray& pair_positions) {
   Interrupt never;
   build_pairs(pair_stats, chains, pair_positions, never);
 }
 
-void build_pairs(PairStats& pair_stats, const Chains& chains, std::vector<uint32_t>& pair_positions,
+void build_pairs(PairStats& pair_stats, const Chains& chains, PositionArray& pair_positions,
                  Interrupt& interrupt) {
   // 1. Count: weighted occurrences in `count`, plain occurrences in `end` for the layout.
   for_each_pair(chains, interrupt, [&](uint32_t key, uint32_t, uint32_t w) {
@@ -156,21 +157,31 @@ void PairTracker::commit_new_pairs() {
 }
 
 // A pair whose count is 0 can never occur again (only a merge's new pairs gain occurrences),
-// so its occurrence list is dead. Instead of doubling the position array, copy the live lists
-// into an array with room for `incoming` more entries and half as much again.
+// so its occurrence list is dead. Instead of doubling the position array, slide the live lists
+// down over the dead ones, in order of position, and give the array room for `incoming` more
+// entries and half as much again. The array is trimmed to the live lists before it grows, so
+// the pages the dead lists held are given back rather than kept as spare room.
 void PairTracker::compact_positions(size_t incoming) {
-  size_t live = incoming;
-  stats_.for_each([&](uint32_t, const PairInfo& info) {
-    if (info.count > 0) live += info.end - info.begin;
-  });
-  std::vector<uint32_t> kept;
-  kept.reserve(live + live / 2);
+  std::vector<std::pair<uint32_t, PairInfo*>> live;  // the live lists by where they begin
   stats_.for_each([&](uint32_t, PairInfo& info) {
-    const uint32_t begin = info.begin, end = info.end;
-    info.begin = info.end = position_index(kept.size());
-    if (info.count <= 0) return;
-    kept.insert(kept.end(), positions_.begin() + begin, positions_.begin() + end);
-    info.end = position_index(kept.size());
+    if (info.count > 0) {
+      live.emplace_back(info.begin, &info);
+    } else {
+      info.begin = info.end = 0;
+    }
   });
-  positions_.swap(kept);
+  std::sort(live.begin(), live.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  size_t kept = 0;
+  for (const auto& [begin, info] : live) {
+    const uint32_t length = info->end - begin;
+    std::memmove(positions_.data() + kept, positions_.data() + begin, length * sizeof(uint32_t));
+    info->begin = position_index(kept);
+    kept += length;
+    info->end = position_index(kept);
+  }
+  positions_.resize(kept);
+  positions_.set_capacity(kept);
+  const size_t needed = kept + incoming;
+  positions_.set_capacity(needed + needed / 2);
 }

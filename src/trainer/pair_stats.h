@@ -9,6 +9,7 @@
 #include "common/interrupt.h"
 #include "common/u32_map.h"
 #include "trainer/chains.h"
+#include "trainer/position_array.h"
 
 // Statistics of one adjacent pair.
 struct PairInfo {
@@ -21,10 +22,9 @@ using PairStats = U32Map<PairInfo>;
 
 // Counts every adjacent pair of the chains (weighted by word count) into `pair_stats` and lays
 // out each pair's occurrences as one ascending range of `pair_positions`.
-void build_pairs(PairStats& pair_stats, const Chains& chains,
-                 std::vector<uint32_t>& pair_positions);
+void build_pairs(PairStats& pair_stats, const Chains& chains, PositionArray& pair_positions);
 // The same, polling `interrupt` as it walks the words.
-void build_pairs(PairStats& pair_stats, const Chains& chains, std::vector<uint32_t>& pair_positions,
+void build_pairs(PairStats& pair_stats, const Chains& chains, PositionArray& pair_positions,
                  Interrupt& interrupt);
 
 // Max-heap of (count, pair key) with lazy invalidation: entries are never updated in place; an
@@ -92,7 +92,7 @@ class PairTracker {
   void commit_new_pairs();
 
  private:
-  // Copies the live occurrence lists into a fresh array with room for `incoming` more.
+  // Packs the live occurrence lists at the start of the array and makes room for `incoming` more.
   void compact_positions(size_t incoming);
 
   // Index of `key` among the pairs touched since the last commit, added on its first touch.
@@ -113,7 +113,7 @@ class PairTracker {
   };
 
   PairStats stats_;
-  std::vector<uint32_t> positions_;
+  PositionArray positions_;
   PairHeap heap_;
   // The merge under way collects its count changes here and applies them once per pair at the
   // commit: the statistics are far larger than the cache, and neighbouring occurrences mostly

@@ -9,6 +9,7 @@
 
 #include "common/messages.h"
 #include "common/pair_key.h"
+#include "common/u32_map.h"
 #include "report/progress.h"
 #include "trainer/chains.h"
 #include "trainer/pair_stats.h"
@@ -53,11 +54,12 @@ class WordFinder {
     uint64_t weight;  // occurrences of the word
   };
 
-  explicit WordFinder(const Chains& chains) : counts_(chains.word_counts) {
+  explicit WordFinder(const Chains& chains) {
     const std::vector<uint32_t>& heads = chains.word_heads;
     words_.reserve(heads.size());
     for (size_t w = 0; w < heads.size(); ++w) {
-      const uint64_t count = w < counts_.size() ? counts_[w] : 0;
+      const uint64_t count = w < chains.word_count() ? chains.word_counts[w] : 0;
+      if (count >= kBigCount) big_counts_[static_cast<uint32_t>(w)] = count;
       words_.push_back({heads[w], static_cast<uint32_t>(std::min<uint64_t>(count, kBigCount))});
     }
     blocks_.resize((chains.ids.size() + kBlock - 1) / kBlock);
@@ -80,7 +82,7 @@ class WordFinder {
     uint32_t w = blocks_[node / kBlock];
     while (words_[w + 1].head <= node) ++w;
     const uint32_t count = words_[w].count;
-    return {words_[w].head, words_[w + 1].head, count < kBigCount ? count : counts_[w]};
+    return {words_[w].head, words_[w + 1].head, count < kBigCount ? count : *big_counts_.find(w)};
   }
 
  private:
@@ -91,9 +93,9 @@ class WordFinder {
     uint32_t head;
     uint32_t count;  // the word's count, or kBigCount
   };
-  const std::vector<uint64_t>& counts_;
   std::vector<Entry> words_;      // per word, then one entry for the end of the last word
   std::vector<uint32_t> blocks_;  // word of every kBlock-th node
+  U32Map<uint64_t> big_counts_;   // word -> its count, for counts of kBigCount or more
 };
 
 // The chains and the pair statistics while merging, and the walk of one merge.
@@ -103,7 +105,11 @@ class MergeLoop {
       : chains_(std::move(chains)),
         words_(chains_),
         interrupt_(interrupt),
-        pairs_(chains_, interrupt) {}
+        pairs_(chains_, interrupt) {
+    // From here on words are found through words_ alone: give back the per-word arrays.
+    chains_.word_heads = {};
+    chains_.word_counts = {};
+  }
 
   std::optional<uint32_t> best_pair() { return pairs_.best_pair(); }
 

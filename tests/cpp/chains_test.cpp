@@ -45,7 +45,7 @@ void for_each_entry(const Map& stats, F f) {
 }
 
 // The statistics in a form that does not depend on the map's order or on the layout.
-std::map<uint32_t, Pair> pairs_of(const PairStats& stats, const std::vector<uint32_t>& positions) {
+std::map<uint32_t, Pair> pairs_of(const PairStats& stats, const PositionArray& positions) {
   std::map<uint32_t, Pair> out;
   for_each_entry(stats, [&](uint32_t key, const PairInfo& info) {
     out[key] = {info.count, std::vector<uint32_t>(positions.begin() + info.begin,
@@ -57,7 +57,7 @@ std::map<uint32_t, Pair> pairs_of(const PairStats& stats, const std::vector<uint
 struct Built {
   Chains chains;
   PairStats stats;
-  std::vector<uint32_t> positions;
+  PositionArray positions;
 };
 
 Built build(const Units& units) {
@@ -199,9 +199,9 @@ TEST_P(DeadRunsTest, NeighboursMatchAScan) {
 
 INSTANTIATE_TEST_SUITE_P(Orders, DeadRunsTest, testing::Range(0u, 8u));
 
-// Runs too long for a node's own 16 bits, grown from both sides and then joined.
+// Runs too long for a node's own run length, grown from both sides and then joined.
 TEST(Chains, LongDeadRunsJoin) {
-  constexpr uint32_t kRun = 100000;  // each side: past 65535
+  constexpr uint32_t kRun = 100000;  // each side: past what a node's own field holds
   Chains c = build_chains(count_words(Units(2 * kRun + 3, 'a')), letter_ids());
   for (uint32_t i = 1; i <= kRun; ++i) c.absorb(i);
   for (uint32_t i = 2 * kRun + 1; i > kRun + 1; --i) c.absorb(i);
