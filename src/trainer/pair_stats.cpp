@@ -159,8 +159,9 @@ void PairTracker::commit_new_pairs() {
 // A pair whose count is 0 can never occur again (only a merge's new pairs gain occurrences),
 // so its occurrence list is dead. Instead of doubling the position array, slide the live lists
 // down over the dead ones, in order of position, and give the array room for `incoming` more
-// entries and half as much again. The array is trimmed to the live lists before it grows, so
-// the pages the dead lists held are given back rather than kept as spare room.
+// entries and a quarter as much again: sliding is cheap, so spare room can be small. The array is
+// trimmed to the live lists before it grows, so the pages the dead lists held are given back rather
+// than kept as spare room.
 void PairTracker::compact_positions(size_t incoming) {
   std::vector<std::pair<uint32_t, PairInfo*>> live;  // the live lists by where they begin
   stats_.for_each([&](uint32_t, PairInfo& info) {
@@ -183,5 +184,5 @@ void PairTracker::compact_positions(size_t incoming) {
   positions_.resize(kept);
   positions_.set_capacity(kept);
   const size_t needed = kept + incoming;
-  positions_.set_capacity(needed + needed / 2);
+  positions_.set_capacity(needed + needed / 4);
 }
