@@ -158,10 +158,10 @@ void PairTracker::commit_new_pairs() {
 
 // A pair whose count is 0 can never occur again (only a merge's new pairs gain occurrences),
 // so its occurrence list is dead. Instead of doubling the position array, slide the live lists
-// down over the dead ones, in order of position, and give the array room for `incoming` more
-// entries and a quarter as much again: sliding is cheap, so spare room can be small. The array is
-// trimmed to the live lists before it grows, so the pages the dead lists held are given back rather
-// than kept as spare room.
+// down over the dead ones, in order of position, and make sure the array has room for
+// `incoming` more entries and a quarter as much again: sliding is cheap, so spare room can be
+// small. The array never shrinks: the next merges write the pages past the live lists again,
+// and giving them back would only have them faulted in anew.
 void PairTracker::compact_positions(size_t incoming) {
   std::vector<std::pair<uint32_t, PairInfo*>> live;  // the live lists by where they begin
   stats_.for_each([&](uint32_t, PairInfo& info) {
@@ -182,7 +182,6 @@ void PairTracker::compact_positions(size_t incoming) {
     info->end = position_index(kept);
   }
   positions_.resize(kept);
-  positions_.set_capacity(kept);
-  const size_t needed = kept + incoming;
-  positions_.set_capacity(needed + needed / 4);
+  const size_t wanted = kept + incoming + (kept + incoming) / 4;
+  if (wanted > positions_.capacity()) positions_.set_capacity(wanted);
 }
