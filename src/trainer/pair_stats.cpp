@@ -95,6 +95,11 @@ void PairHeap::rebuild(const PairStats& pair_stats, int64_t floor) {
 
 PairTracker::PairTracker(const Chains& chains, Interrupt& interrupt) {
   build_pairs(stats_, chains, positions_, interrupt);
+  std::vector<std::pair<uint32_t, uint32_t>> lists;  // (begin, key) of every pair
+  stats_.for_each([&](uint32_t key, const PairInfo& info) { lists.emplace_back(info.begin, key); });
+  std::sort(lists.begin(), lists.end());
+  list_order_.reserve(lists.size());
+  for (const auto& [begin, key] : lists) list_order_.push_back(key);
   // The first floor: the count of about the kHeld-th most frequent pair.
   constexpr size_t kHeld = size_t{1} << 12;
   std::vector<int64_t> counts;
@@ -145,6 +150,7 @@ void PairTracker::commit_new_pairs() {
     info.begin = position_index(offset);
     offset += fill_[i];
     info.end = position_index(offset);
+    list_order_.push_back(touched_[i]);
     fill_[i] = info.begin;
     if (info.count > 0) heap_.push(touched_[i], info.count);
   }
@@ -158,30 +164,27 @@ void PairTracker::commit_new_pairs() {
 
 // A pair whose count is 0 can never occur again (only a merge's new pairs gain occurrences),
 // so its occurrence list is dead. Instead of doubling the position array, slide the live lists
-// down over the dead ones, in order of position, and make sure the array has room for
-// `incoming` more entries and a quarter as much again: sliding is cheap, so spare room can be
-// small. The array never shrinks: the next merges write the pages past the live lists again,
-// and giving them back would only have them faulted in anew.
+// down over the dead ones, in the order they lie in, and make sure the array has room for
+// `incoming` more entries and half as much again. The array never shrinks: the next merges
+// write the pages past the live lists again, and giving them back would only have them faulted
+// in anew.
 void PairTracker::compact_positions(size_t incoming) {
-  std::vector<std::pair<uint32_t, PairInfo*>> live;  // the live lists by where they begin
-  stats_.for_each([&](uint32_t, PairInfo& info) {
-    if (info.count > 0) {
-      live.emplace_back(info.begin, &info);
-    } else {
-      info.begin = info.end = 0;
-    }
-  });
-  std::sort(live.begin(), live.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  size_t kept = 0;
-  for (const auto& [begin, info] : live) {
-    const uint32_t length = info->end - begin;
+  constexpr size_t kAhead = 8;
+  size_t kept = 0, kept_lists = 0;
+  for (size_t i = 0; i < list_order_.size(); ++i) {
+    if (i + kAhead < list_order_.size()) stats_.prefetch(list_order_[i + kAhead]);
+    PairInfo& info = *stats_.find(list_order_[i]);
+    const uint32_t begin = info.begin, length = info.end - info.begin;
+    info.begin = info.end = 0;
+    if (info.count <= 0) continue;
     std::memmove(positions_.data() + kept, positions_.data() + begin, length * sizeof(uint32_t));
-    info->begin = position_index(kept);
+    info.begin = position_index(kept);
     kept += length;
-    info->end = position_index(kept);
+    info.end = position_index(kept);
+    list_order_[kept_lists++] = list_order_[i];
   }
+  list_order_.resize(kept_lists);
   positions_.resize(kept);
-  const size_t wanted = kept + incoming + (kept + incoming) / 4;
+  const size_t wanted = kept + incoming + (kept + incoming) / 2;
   if (wanted > positions_.capacity()) positions_.set_capacity(wanted);
 }

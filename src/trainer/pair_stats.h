@@ -114,6 +114,7 @@ class PairTracker {
 
   PairStats stats_;
   PositionArray positions_;
+  std::vector<uint32_t> list_order_;  // pairs with an occurrence list, in the order of the lists
   PairHeap heap_;
   // The merge under way collects its count changes here and applies them once per pair at the
   // commit: the statistics are far larger than the cache, and neighbouring occurrences mostly

@@ -199,20 +199,27 @@ TEST_P(DeadRunsTest, NeighboursMatchAScan) {
 
 INSTANTIATE_TEST_SUITE_P(Orders, DeadRunsTest, testing::Range(0u, 8u));
 
-// Runs too long for a node's own run length, grown from both sides and then joined.
-TEST(Chains, LongDeadRunsJoin) {
-  constexpr uint32_t kRun = 100000;  // each side: past what a node's own field holds
-  Chains c = build_chains(count_words(Units(2 * kRun + 3, 'a')), letter_ids());
-  for (uint32_t i = 1; i <= kRun; ++i) c.absorb(i);
-  for (uint32_t i = 2 * kRun + 1; i > kRun + 1; --i) c.absorb(i);
-  EXPECT_EQ(c.next(0, 0), kRun + 1);
-  EXPECT_EQ(c.prev(0, kRun + 1), 0);
-  EXPECT_EQ(c.next(0, kRun + 1), 2 * kRun + 2);
-  EXPECT_EQ(c.prev(0, 2 * kRun + 2), kRun + 1);
-  c.absorb(kRun + 1);
-  EXPECT_EQ(c.next(0, 0), 2 * kRun + 2);
-  EXPECT_EQ(c.prev(0, 2 * kRun + 2), 0);
+// Runs grown from both sides and then joined, around and far past the length a node's own field
+// holds.
+class LongDeadRunsTest : public testing::TestWithParam<uint32_t> {};
+
+TEST_P(LongDeadRunsTest, Join) {
+  const uint32_t run = GetParam();  // each side
+  Chains c = build_chains(count_words(Units(2 * run + 3, 'a')), letter_ids());
+  for (uint32_t i = 1; i <= run; ++i) c.absorb(i);
+  for (uint32_t i = 2 * run + 1; i > run + 1; --i) c.absorb(i);
+  EXPECT_EQ(c.next(0, 0), run + 1);
+  EXPECT_EQ(c.prev(0, run + 1), 0);
+  EXPECT_EQ(c.next(0, run + 1), 2 * run + 2);
+  EXPECT_EQ(c.prev(0, 2 * run + 2), run + 1);
+  c.absorb(run + 1);
+  EXPECT_EQ(c.next(0, 0), 2 * run + 2);
+  EXPECT_EQ(c.prev(0, 2 * run + 2), 0);
 }
+
+// Joined lengths 253, 255, 257, 601 and 200001.
+INSTANTIATE_TEST_SUITE_P(Lengths, LongDeadRunsTest,
+                         testing::Values(126u, 127u, 128u, 300u, 100000u));
 
 TEST(Chains, NoWordsNoNodes) {
   const Chains c = build_chains(count_words(units_of("|||")), letter_ids());
