@@ -43,7 +43,8 @@ void build_pairs(PairStats& pair_stats, const Chains& chains, PositionArray& pai
     info.count += static_cast<int64_t>(chains.word_counts[w]);
     ++info.end;
   });
-  // 2. Lay out: each pair gets a range as long as its number of occurrences.
+  // 2. Lay out: each pair gets a range as long as its number of occurrences, in the order
+  // pair_stats.for_each visits the pairs.
   uint64_t offset = 0;
   pair_stats.for_each([&](uint32_t, PairInfo& info) {
     const uint32_t occurrences = info.end - info.begin;
@@ -95,11 +96,9 @@ void PairHeap::rebuild(const PairStats& pair_stats, int64_t floor) {
 
 PairTracker::PairTracker(const Chains& chains, Interrupt& interrupt) {
   build_pairs(stats_, chains, positions_, interrupt);
-  std::vector<std::pair<uint32_t, uint32_t>> lists;  // (begin, key) of every pair
-  stats_.for_each([&](uint32_t key, const PairInfo& info) { lists.emplace_back(info.begin, key); });
-  std::sort(lists.begin(), lists.end());
-  list_order_.reserve(lists.size());
-  for (const auto& [begin, key] : lists) list_order_.push_back(key);
+  // The lists lie in the order the map visits its pairs, and the map is unchanged since.
+  list_order_.reserve(stats_.size());
+  stats_.for_each([&](uint32_t key, const PairInfo&) { list_order_.push_back(key); });
   // The first floor: the count of about the kHeld-th most frequent pair.
   constexpr size_t kHeld = size_t{1} << 12;
   std::vector<int64_t> counts;
@@ -186,5 +185,5 @@ void PairTracker::compact_positions(size_t incoming) {
   list_order_.resize(kept_lists);
   positions_.resize(kept);
   const size_t wanted = kept + incoming + (kept + incoming) / 2;
-  if (wanted > positions_.capacity()) positions_.set_capacity(wanted);
+  positions_.reserve(wanted);
 }

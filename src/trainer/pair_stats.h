@@ -21,7 +21,8 @@ struct PairInfo {
 using PairStats = U32Map<PairInfo>;
 
 // Counts every adjacent pair of the chains (weighted by word count) into `pair_stats` and lays
-// out each pair's occurrences as one ascending range of `pair_positions`.
+// out each pair's occurrences as one ascending range of `pair_positions`, the ranges in the order
+// `pair_stats.for_each` visits the pairs.
 void build_pairs(PairStats& pair_stats, const Chains& chains, PositionArray& pair_positions);
 // The same, polling `interrupt` as it walks the words.
 void build_pairs(PairStats& pair_stats, const Chains& chains, PositionArray& pair_positions,
