@@ -118,6 +118,9 @@ std::span<const uint32_t> PairTracker::take(uint32_t key) {
   // Most occurrences share their neighbouring pairs: room for as many as there are nodes, up
   // to a bound, and growth past it.
   touched_index_.clear(std::min<size_t>(info.end - info.begin, 1024));
+  // Each occurrence records at most two new pairs: room for them all now, rather than growth
+  // that copies the records made so far. Pages never written are never faulted in.
+  recorded_.reserve(2 * size_t{info.end - info.begin});
   return {positions_.data() + info.begin, positions_.data() + info.end};
 }
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "common/interrupt.h"
+#include "common/realloc_array.h"
 #include "common/u32_map.h"
 #include "trainer/chains.h"
-#include "trainer/position_array.h"
 
 // Statistics of one adjacent pair.
 struct PairInfo {
@@ -19,6 +19,9 @@ struct PairInfo {
 };
 
 using PairStats = U32Map<PairInfo>;
+
+// The pair occurrence lists back to back: left node indices.
+using PositionArray = ReallocArray<uint32_t>;
 
 // Counts every adjacent pair of the chains (weighted by word count) into `pair_stats` and lays
 // out each pair's occurrences as one ascending range of `pair_positions`, the ranges in the order
@@ -124,5 +127,5 @@ class PairTracker {
   std::vector<uint32_t> touched_;   // pairs touched since the last commit, in order of arrival
   std::vector<int64_t> changes_;    // per touched pair: the weight created minus the weight lost
   std::vector<uint32_t> fill_;  // per touched pair: its count of records, then where its next goes
-  std::vector<Recorded> recorded_;
+  ReallocArray<Recorded> recorded_;
 };

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "common/realloc_array.h"
 #include "common/units.h"
 #include "common/word_table.h"
 
@@ -87,8 +88,8 @@ class WordSplitter {
   }
 
   WordCounts& words_;
-  std::vector<uint16_t> pending_;  // the waiting words back to back, then the word in progress
-  std::vector<size_t> ends_;       // where each waiting word ends in pending_
+  ReallocArray<uint16_t> pending_;  // the waiting words back to back, then the word in progress
+  std::vector<size_t> ends_;        // where each waiting word ends in pending_
   std::vector<uint32_t> hashes_;
   uint64_t units_ = 0;
 };
