@@ -103,6 +103,7 @@ class PairTracker {
   uint32_t touch(uint32_t key) {
     uint32_t& slot = touched_index_[key];
     if (slot == 0) {
+      stats_.prefetch(key);  // the commit reads its statistics: they arrive meanwhile
       touched_.push_back(key);
       changes_.push_back(0);
       fill_.push_back(0);
