@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 // A growable array of trivially copyable values in one malloc block, grown with realloc. A
 // block past the allocator's mapping threshold lives in its own mapping, which realloc grows by
@@ -16,6 +17,15 @@ class ReallocArray {
   static_assert(std::is_trivially_copyable_v<T>);
 
  public:
+  ReallocArray() = default;
+  ReallocArray(ReallocArray&& other) noexcept { *this = std::move(other); }
+  ReallocArray& operator=(ReallocArray&& other) noexcept {
+    data_ = std::move(other.data_);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+    return *this;
+  }
+
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   size_t capacity() const { return capacity_; }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/huge_pages.h"
 #include "common/slot_hash.h"
 
 // Open-addressing hash map from 32-bit keys to values, for the hot lookups of encoding and
@@ -77,7 +78,7 @@ class U32Map {
   }
 
   void grow() {
-    std::vector<Slot> old;
+    std::vector<Slot, HugePageAllocator<Slot>> old;
     old.swap(slots_);
     reset(old.size());
     for (Slot& slot : old) {
@@ -89,7 +90,8 @@ class U32Map {
     uint32_t key;
     Value value;
   };
-  std::vector<Slot> slots_;  // key and value side by side: one cache line per probe
+  // Key and value side by side: one cache line per probe.
+  std::vector<Slot, HugePageAllocator<Slot>> slots_;
   size_t size_ = 0;
   std::optional<Value> spare_;  // the value of key 0xFFFFFFFF
 };

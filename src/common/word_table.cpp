@@ -45,7 +45,7 @@ size_t WordTable::find_slot(std::span<const uint16_t> units, uint32_t hash) cons
 }
 
 void WordTable::grow() {
-  std::vector<uint64_t> old(std::max<size_t>(1024, slots_.size() * 2), 0);
+  HugeVector<uint64_t> old(std::max<size_t>(1024, slots_.size() * 2), 0);
   slots_.swap(old);
   for (const uint64_t entry : old) {
     if (entry == 0) continue;
@@ -67,8 +67,8 @@ std::pair<uint32_t, bool> WordTable::intern(std::span<const uint16_t> units, uin
   return {static_cast<uint32_t>(index), true};
 }
 
-std::vector<uint16_t> WordTable::take_units() {
-  std::vector<uint16_t> units = std::move(arena_);
+HugeVector<uint16_t> WordTable::take_units() {
+  HugeVector<uint16_t> units = std::move(arena_);
   *this = WordTable();
   return units;
 }

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/huge_pages.h"
+
 // Interns runs of 16-bit units ("words"): each distinct run gets an index, in order of first
 // appearance. Runs are stored back to back in one arena and found again through an
 // open-addressing index, so many repeats cost memory only once.
@@ -35,13 +37,13 @@ class WordTable {
   // Offset of word i in the arena; i == size() gives the arena's length.
   uint64_t start(size_t i) const { return starts_[i]; }
   // Hands over the arena (all words back to back) and empties the table.
-  std::vector<uint16_t> take_units();
+  HugeVector<uint16_t> take_units();
 
  private:
   size_t find_slot(std::span<const uint16_t> units, uint32_t hash) const;
   void grow();
 
-  std::vector<uint16_t> arena_;
+  HugeVector<uint16_t> arena_;
   std::vector<uint64_t> starts_{0};  // word i is arena_[starts_[i], starts_[i + 1])
-  std::vector<uint64_t> slots_;      // hash << 32 | (word index + 1); 0 marks a free slot
+  HugeVector<uint64_t> slots_;       // hash << 32 | (word index + 1); 0 marks a free slot
 };

@@ -30,6 +30,6 @@ Chains build_chains(WordCounts&& words, const std::vector<uint16_t>& symbol_ids,
     for (size_t i = begin; i < end; ++i) chains.ids[i] = symbol_ids[chains.ids[i]];
     interrupt.step(end - begin);
   }
-  chains.dead_run.reset(new uint8_t[chains.ids.size()]);
+  chains.dead_run.resize(chains.ids.size());
   return chains;
 }

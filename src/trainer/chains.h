@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/interrupt.h"
+#include "common/realloc_array.h"
 #include "common/u32_map.h"
 #include "trainer/word_counts.h"
 
@@ -20,11 +21,11 @@ inline constexpr uint16_t kDeadId = 0xFFFF;
 // node of each dead run store the run's length, and a neighbour is found in one step however
 // long the run: 3 bytes per symbol of the distinct words.
 struct Chains {
-  std::vector<uint16_t> ids;  // token id of every node, kDeadId once merged
+  HugeVector<uint16_t> ids;  // token id of every node, kDeadId once merged
   // Length of the dead run, at its two ends only; kLongRun for a run that long or longer, whose
   // length is kept in long_runs. Left uninitialised: a page is touched only once merges leave
   // dead nodes on it.
-  std::unique_ptr<uint8_t[]> dead_run;
+  ReallocArray<uint8_t> dead_run;
   U32Map<uint32_t> long_runs;         // end node of a long dead run -> its length
   std::vector<uint32_t> word_heads;   // first node of each word, then one past the last node
   std::vector<uint64_t> word_counts;  // occurrences of each word in the corpus

@@ -17,7 +17,7 @@ template <class Visit>
 void for_each_pair(const PairStats& pair_stats, const Chains& chains, Interrupt& interrupt,
                    Visit visit) {
   constexpr uint32_t kAhead = 16;
-  const std::vector<uint16_t>& ids = chains.ids;
+  const HugeVector<uint16_t>& ids = chains.ids;
   const auto nodes = static_cast<uint32_t>(ids.size());
   for (uint32_t w = 0; w < chains.word_count(); ++w) {
     interrupt.step(chains.word_heads[w + 1] - chains.word_heads[w] + 1);

@@ -93,9 +93,9 @@ class WordFinder {
     uint32_t head;
     uint32_t count;  // the word's count, or kBigCount
   };
-  std::vector<Entry> words_;      // per word, then one entry for the end of the last word
-  std::vector<uint32_t> blocks_;  // word of every kBlock-th node
-  U32Map<uint64_t> big_counts_;   // word -> its count, for counts of kBigCount or more
+  HugeVector<Entry> words_;      // per word, then one entry for the end of the last word
+  HugeVector<uint32_t> blocks_;  // word of every kBlock-th node
+  U32Map<uint64_t> big_counts_;  // word -> its count, for counts of kBigCount or more
 };
 
 // The chains and the pair statistics while merging, and the walk of one merge.
@@ -122,7 +122,7 @@ class MergeLoop {
       if (k + kPrefetchAhead < nodes.size()) {
         const uint32_t ahead = nodes[k + kPrefetchAhead];
         __builtin_prefetch(chains_.ids.data() + ahead);
-        __builtin_prefetch(chains_.dead_run.get() + ahead);
+        __builtin_prefetch(chains_.dead_run.data() + ahead);
         words_.prefetch(ahead);
       }
       if (k + kPrefetchAhead / 2 < nodes.size())
@@ -137,7 +137,7 @@ class MergeLoop {
   static constexpr size_t kPrefetchAhead = 16;
 
   void merge_occurrence(uint32_t p, uint16_t left, uint16_t right, uint16_t new_id) {
-    std::vector<uint16_t>& ids = chains_.ids;
+    HugeVector<uint16_t>& ids = chains_.ids;
     // An occurrence that overlaps one just merged (the second pair of a a a) no longer holds.
     if (ids[p] != left) return;
     const WordFinder::Word word = words_.word_of(p);

@@ -35,7 +35,7 @@ class WordCounts {
   void prefetch(uint32_t hash) const { words_.prefetch(hash); }
 
   // Hand over the words back to back and their counts, emptying this object.
-  std::vector<uint16_t> take_units() { return words_.take_units(); }
+  HugeVector<uint16_t> take_units() { return words_.take_units(); }
   std::vector<uint64_t> take_counts() { return std::move(counts_); }
 
  private:

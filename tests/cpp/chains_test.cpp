@@ -136,7 +136,7 @@ TEST(WordCounts, ManyDistinctWordsAcrossTableGrowth) {
 
 TEST(Chains, OneWordIsOneChain) {
   const Chains c = build_chains(count_words(units_of("abab")), letter_ids());
-  EXPECT_EQ(c.ids, (std::vector<uint16_t>{kA, kB, kA, kB}));
+  EXPECT_EQ(c.ids, (HugeVector<uint16_t>{kA, kB, kA, kB}));
   EXPECT_EQ(c.word_heads, (std::vector<uint32_t>{0, 4}));  // one past the last node at the end
   EXPECT_EQ(c.word_counts, (std::vector<uint64_t>{1}));
   EXPECT_EQ(links_of(c), (Links{{kA, -1, 1}, {kB, 0, 2}, {kA, 1, 3}, {kB, 2, -1}}));
@@ -144,7 +144,7 @@ TEST(Chains, OneWordIsOneChain) {
 
 TEST(Chains, OneChainPerDistinctWordWithItsCount) {
   const Chains c = build_chains(count_words(units_of("|ab||c|ab|ba|")), letter_ids());
-  EXPECT_EQ(c.ids, (std::vector<uint16_t>{kA, kB, kC, kB, kA}));
+  EXPECT_EQ(c.ids, (HugeVector<uint16_t>{kA, kB, kC, kB, kA}));
   EXPECT_EQ(c.word_heads, (std::vector<uint32_t>{0, 2, 3, 5}));
   EXPECT_EQ(c.word_counts, (std::vector<uint64_t>{2, 1, 1}));
   // Neighbours never cross into the next word.
