@@ -10,22 +10,31 @@
 
 namespace {
 
-// Calls visit(key, left node, word) for every adjacent pair of every chain, in text order. The
-// map is far larger than the cache when most pairs are rare (text without spaces): the slot of
-// the pair a few nodes ahead is fetched meanwhile.
+// Calls visit(key, first left node, length, word) for every run of equal adjacent pairs of
+// every chain, in text order: a run of one symbol (indentation, "=====", a long run of
+// letters) gives the same pair at consecutive nodes, counted at once instead of node by node.
+// The map is far larger than the cache when most pairs are rare (text without spaces): the slot
+// of the pair a few nodes ahead is fetched meanwhile.
 template <class Visit>
-void for_each_pair(const PairStats& pair_stats, const Chains& chains, Interrupt& interrupt,
-                   Visit visit) {
+void for_each_pair_run(const PairStats& pair_stats, const Chains& chains, Interrupt& interrupt,
+                       Visit visit) {
   constexpr uint32_t kAhead = 16;
   const HugeVector<uint16_t>& ids = chains.ids;
   const auto nodes = static_cast<uint32_t>(ids.size());
   for (uint32_t w = 0; w < chains.word_count(); ++w) {
     interrupt.step(chains.word_heads[w + 1] - chains.word_heads[w] + 1);
-    for (uint32_t i = chains.word_heads[w]; i + 1 < chains.word_heads[w + 1]; ++i) {
+    const uint32_t last = chains.word_heads[w + 1] - 1;  // the word's last node
+    for (uint32_t i = chains.word_heads[w]; i < last;) {
       // Across a word's end the pair ahead may be none that is counted: a wasted fetch only.
       if (i + kAhead + 1 < nodes)
         pair_stats.prefetch(pair_key(ids[i + kAhead], ids[i + kAhead + 1]));
-      visit(pair_key(ids[i], ids[i + 1]), i, w);
+      const uint32_t key = pair_key(ids[i], ids[i + 1]);
+      uint32_t end = i + 1;
+      if (ids[i] == ids[i + 1]) {  // only then can the next node's pair be the same
+        while (end < last && ids[end + 1] == ids[i]) ++end;
+      }
+      visit(key, i, end - i, w);
+      i = end;
     }
   }
 }
@@ -47,11 +56,12 @@ void build_pairs(PairStats& pair_stats, const Chains& chains, PositionArray& pai
 void build_pairs(PairStats& pair_stats, const Chains& chains, PositionArray& pair_positions,
                  Interrupt& interrupt) {
   // 1. Count: weighted occurrences in `count`, plain occurrences in `end` for the layout.
-  for_each_pair(pair_stats, chains, interrupt, [&](uint32_t key, uint32_t, uint32_t w) {
-    PairInfo& info = pair_stats[key];
-    info.count += static_cast<int64_t>(chains.word_counts[w]);
-    ++info.end;
-  });
+  for_each_pair_run(pair_stats, chains, interrupt,
+                    [&](uint32_t key, uint32_t, uint32_t length, uint32_t w) {
+                      PairInfo& info = pair_stats[key];
+                      info.count += static_cast<int64_t>(chains.word_counts[w]) * length;
+                      info.end += length;
+                    });
   // 2. Lay out: each pair gets a range as long as its number of occurrences, in the order
   // pair_stats.for_each visits the pairs.
   uint64_t offset = 0;
@@ -65,10 +75,13 @@ void build_pairs(PairStats& pair_stats, const Chains& chains, PositionArray& pai
   });
   pair_positions.resize(offset);
   // 3. Fill: left node indices, ascending within each pair.
-  for_each_pair(pair_stats, chains, interrupt, [&](uint32_t key, uint32_t left, uint32_t) {
-    PairInfo& info = *pair_stats.find(key);
-    pair_positions[info.end++] = left;
-  });
+  for_each_pair_run(pair_stats, chains, interrupt,
+                    [&](uint32_t key, uint32_t left, uint32_t length, uint32_t) {
+                      PairInfo& info = *pair_stats.find(key);
+                      uint32_t* out = pair_positions.data() + info.end;
+                      for (uint32_t k = 0; k < length; ++k) out[k] = left + k;
+                      info.end += length;
+                    });
 }
 
 void PairHeap::push(uint32_t key, int64_t count) {
