@@ -65,7 +65,8 @@ class PairHeap {
 
 // The pair statistics while merging: every pair's weighted count and occurrence list, and the
 // heap that selects the best pair. A merge reads the occurrences of its pair, then reports each
-// pair it destroys (`lower`) and creates (`record`), then `commit_new_pairs`.
+// pair it destroys (`lower_at`) and creates (`record_at`) by its `touch` index, then
+// `commit_new_pairs`.
 class PairTracker {
  public:
   // Counts the pairs of `chains` and fills the heap.
@@ -78,28 +79,9 @@ class PairTracker {
   // commit_new_pairs.
   std::span<const uint32_t> take(uint32_t key);
 
-  // One occurrence of `key`, of weight `weight`, is gone.
-  void lower(uint32_t key, int64_t weight) { changes_[touch(key)] -= weight; }
-
-  // A new occurrence of `key` with left node `node`. Every key recorded between two commits
-  // holds the token of the merge under way, so it is new; its nodes come in ascending order.
-  void record(uint32_t key, uint32_t node, int64_t weight) {
-    const uint32_t i = touch(key);
-    changes_[i] += weight;
-    ++fill_[i];
-    recorded_.push_back({i, node});
-  }
-
-  // Applies the changes of the merge: lowers the counts of the pairs it destroyed, gives each
-  // pair it created its occurrences as one ascending range at the end of the position array,
-  // and enters every created pair in the heap with its final count.
-  void commit_new_pairs();
-
- private:
-  // Packs the live occurrence lists at the start of the array and makes room for `incoming` more.
-  void compact_positions(size_t incoming);
-
-  // Index of `key` among the pairs touched since the last commit, added on its first touch.
+  // Index of `key` among the pairs touched since the last commit, added on its first touch. A
+  // caller that meets the same pair again passes the index to lower_at and record_at instead of
+  // looking the key up again. Valid until commit_new_pairs.
   uint32_t touch(uint32_t key) {
     uint32_t& slot = touched_index_[key];
     if (slot == 0) {
@@ -111,6 +93,27 @@ class PairTracker {
     }
     return slot - 1;
   }
+
+  // One occurrence of the touched pair `touched`, of weight `weight`, is gone.
+  void lower_at(uint32_t touched, int64_t weight) { changes_[touched] -= weight; }
+
+  // A new occurrence of the touched pair `touched` with left node `node`. Every key recorded
+  // between two commits holds the token of the merge under way, so it is new; its nodes come in
+  // ascending order.
+  void record_at(uint32_t touched, uint32_t node, int64_t weight) {
+    changes_[touched] += weight;
+    ++fill_[touched];
+    recorded_.push_back({touched, node});
+  }
+
+  // Applies the changes of the merge: lowers the counts of the pairs it destroyed, gives each
+  // pair it created its occurrences as one ascending range at the end of the position array,
+  // and enters every created pair in the heap with its final count.
+  void commit_new_pairs();
+
+ private:
+  // Packs the live occurrence lists at the start of the array and makes room for `incoming` more.
+  void compact_positions(size_t incoming);
 
   struct Recorded {
     uint32_t slot;  // index of the pair in touched_

@@ -117,6 +117,7 @@ class MergeLoop {
   // pair count equal to the weighted number of its live occurrences.
   void merge(uint32_t key, uint16_t new_id) {
     const std::span<const uint32_t> nodes = pairs_.take(key);
+    NeighbourPairs on_left, on_right;
     for (size_t k = 0; k < nodes.size(); ++k) {
       // The nodes lie far apart in the array: ask for a later one while this one is merged.
       if (k + kPrefetchAhead < nodes.size()) {
@@ -127,7 +128,7 @@ class MergeLoop {
       }
       if (k + kPrefetchAhead / 2 < nodes.size())
         words_.prefetch_word(nodes[k + kPrefetchAhead / 2]);
-      merge_occurrence(nodes[k], pair_left(key), pair_right(key), new_id);
+      merge_occurrence(nodes[k], pair_left(key), pair_right(key), new_id, on_left, on_right);
       interrupt_.step();
     }
     pairs_.commit_new_pairs();
@@ -136,7 +137,17 @@ class MergeLoop {
  private:
   static constexpr size_t kPrefetchAhead = 16;
 
-  void merge_occurrence(uint32_t p, uint16_t left, uint16_t right, uint16_t new_id) {
+  // The two pairs a merge changes beside one neighbour: the one it destroys and the one it
+  // creates. The next occurrence often has a neighbour of the same id (in a run of one symbol,
+  // always), and then finds both without a lookup.
+  struct NeighbourPairs {
+    uint32_t id = 0x10000;  // the neighbour's id; no id at first
+    uint32_t lost = 0;      // indices among the pairs the merge has touched
+    uint32_t made = 0;
+  };
+
+  void merge_occurrence(uint32_t p, uint16_t left, uint16_t right, uint16_t new_id,
+                        NeighbourPairs& on_left, NeighbourPairs& on_right) {
     HugeVector<uint16_t>& ids = chains_.ids;
     // An occurrence that overlaps one just merged (the second pair of a a a) no longer holds.
     if (ids[p] != left) return;
@@ -148,12 +159,18 @@ class MergeLoop {
     ids[p] = new_id;
     chains_.absorb(static_cast<uint32_t>(q));
     if (const int64_t l = chains_.prev_after(word.head, p); l != -1) {
-      pairs_.lower(pair_key(ids[l], left), weight);
-      pairs_.record(pair_key(ids[l], new_id), static_cast<uint32_t>(l), weight);
+      if (const uint16_t id = ids[l]; id != on_left.id) {
+        on_left = {id, pairs_.touch(pair_key(id, left)), pairs_.touch(pair_key(id, new_id))};
+      }
+      pairs_.lower_at(on_left.lost, weight);
+      pairs_.record_at(on_left.made, static_cast<uint32_t>(l), weight);
     }
     if (s != -1) {
-      pairs_.lower(pair_key(right, ids[s]), weight);
-      pairs_.record(pair_key(new_id, ids[s]), p, weight);
+      if (const uint16_t id = ids[s]; id != on_right.id) {
+        on_right = {id, pairs_.touch(pair_key(right, id)), pairs_.touch(pair_key(new_id, id))};
+      }
+      pairs_.lower_at(on_right.lost, weight);
+      pairs_.record_at(on_right.made, p, weight);
     }
   }
 
