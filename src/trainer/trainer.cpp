@@ -118,14 +118,11 @@ class MergeLoop {
   void merge(uint32_t key, uint16_t new_id) {
     const std::span<const uint32_t> nodes = pairs_.take(key);
     NeighbourPairs on_left, on_right;
+    // The nodes lie far apart in the array: ask for a later one while this one is merged, and
+    // for the first ones at once (most merges visit only a few dozen nodes).
+    for (size_t k = 0; k < std::min(nodes.size(), kPrefetchAhead); ++k) prefetch_node(nodes[k]);
     for (size_t k = 0; k < nodes.size(); ++k) {
-      // The nodes lie far apart in the array: ask for a later one while this one is merged.
-      if (k + kPrefetchAhead < nodes.size()) {
-        const uint32_t ahead = nodes[k + kPrefetchAhead];
-        __builtin_prefetch(chains_.ids.data() + ahead);
-        __builtin_prefetch(chains_.dead_run.data() + ahead);
-        words_.prefetch(ahead);
-      }
+      if (k + kPrefetchAhead < nodes.size()) prefetch_node(nodes[k + kPrefetchAhead]);
       if (k + kPrefetchAhead / 2 < nodes.size())
         words_.prefetch_word(nodes[k + kPrefetchAhead / 2]);
       merge_occurrence(nodes[k], pair_left(key), pair_right(key), new_id, on_left, on_right);
@@ -136,6 +133,12 @@ class MergeLoop {
 
  private:
   static constexpr size_t kPrefetchAhead = 16;
+
+  void prefetch_node(uint32_t node) const {
+    __builtin_prefetch(chains_.ids.data() + node);
+    __builtin_prefetch(chains_.dead_run.data() + node);
+    words_.prefetch(node);
+  }
 
   // The two pairs a merge changes beside one neighbour: the one it destroys and the one it
   // creates. The next occurrence often has a neighbour of the same id (in a run of one symbol,
