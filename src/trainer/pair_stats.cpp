@@ -96,6 +96,8 @@ std::optional<uint32_t> PairHeap::pop_best(const PairStats& pair_stats) {
       std::pop_heap(entries_.begin(), entries_.end(), ranks_below);
       const Entry top = entries_.back();
       entries_.pop_back();
+      // Most tops are stale: the next one's statistics load while this one's are checked.
+      if (!entries_.empty()) pair_stats.prefetch(entries_.front().key);
       const PairInfo* info = pair_stats.find(top.key);
       if (info == nullptr || info->count <= 0) continue;
       if (info->count == top.count) return top.key;
