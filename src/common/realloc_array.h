@@ -44,7 +44,11 @@ class ReallocArray {
   // Grows the capacity to `capacity` if it is smaller; never shrinks.
   void reserve(size_t capacity) {
     if (capacity <= capacity_) return;
-    if (size_ == 0) data_.reset();  // nothing to keep: realloc would copy the dead values
+    if (capacity > static_cast<size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+    if (size_ == 0) {  // nothing to keep: realloc would copy the dead values
+      data_.reset();
+      capacity_ = 0;  // still true if the allocation below fails
+    }
     void* grown = std::realloc(data_.get(), capacity * sizeof(T));
     if (grown == nullptr) throw std::bad_alloc();
     static_cast<void>(data_.release());  // realloc has taken the old block, if any

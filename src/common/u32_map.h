@@ -78,7 +78,7 @@ class U32Map {
   }
 
   void grow() {
-    std::vector<Slot, HugePageAllocator<Slot>> old;
+    HugeVector<Slot> old;
     old.swap(slots_);
     reset(old.size());
     for (Slot& slot : old) {
@@ -91,7 +91,7 @@ class U32Map {
     Value value;
   };
   // Key and value side by side: one cache line per probe.
-  std::vector<Slot, HugePageAllocator<Slot>> slots_;
+  HugeVector<Slot> slots_;
   size_t size_ = 0;
   std::optional<Value> spare_;  // the value of key 0xFFFFFFFF
 };

@@ -22,6 +22,9 @@ TEST(ReallocArrayTest, KeepsValuesThroughGrowthClearAndMove) {
   EXPECT_EQ(moved[0], 5u);
   EXPECT_EQ(values.size(), 0u);
   EXPECT_EQ(values.capacity(), 0u);
+  // A size whose bytes overflow is refused before any allocation, not wrapped to a small block.
+  EXPECT_THROW(moved.reserve(size_t{1} << 62), std::bad_array_new_length);
+  EXPECT_EQ(moved[0], 5u);
 }
 
 TEST(HugePageAllocatorTest, LargeBlocksStartOnAHugePageAndSmallOnesWork) {
