@@ -27,7 +27,6 @@ class ReallocArray {
   }
 
   size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
   size_t capacity() const { return capacity_; }
   T* data() { return data_.get(); }
   const T* data() const { return data_.get(); }

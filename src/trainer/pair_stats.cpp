@@ -67,13 +67,10 @@ void build_pairs(PairStats& pair_stats, const Chains& chains, PositionArray& pai
   uint64_t offset = 0;
   pair_stats.for_each([&](uint32_t, PairInfo& info) {
     const uint32_t occurrences = info.end - info.begin;
-    info.begin = info.end = static_cast<uint32_t>(offset);
+    info.begin = info.end = position_index(offset);
     offset += occurrences;
-    if (offset > std::numeric_limits<uint32_t>::max()) {
-      throw std::length_error("more than 2^32 - 1 pair occurrences");
-    }
   });
-  pair_positions.resize(offset);
+  pair_positions.resize(position_index(offset));
   // 3. Fill: left node indices, ascending within each pair.
   for_each_pair_run(pair_stats, chains, interrupt,
                     [&](uint32_t key, uint32_t left, uint32_t length, uint32_t) {
