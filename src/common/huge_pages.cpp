@@ -9,8 +9,8 @@
 void advise_huge_pages(void* data, size_t bytes) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   const auto start = reinterpret_cast<uintptr_t>(data);
-  const uintptr_t first = (start + kHugePage - 1) / kHugePage * kHugePage;
-  const uintptr_t last = (start + bytes) / kHugePage * kHugePage;
+  const uintptr_t first = huge_pages_above(start);
+  const uintptr_t last = huge_pages_below(start + bytes);
   // A refusal (no transparent huge pages here) only leaves the pages as they are.
   if (first < last)
     static_cast<void>(madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE));

@@ -13,6 +13,14 @@
 
 inline constexpr size_t kHugePage = size_t{2} << 20;
 
+// `bytes` (or an address) rounded down and up to a whole number of huge pages.
+constexpr size_t huge_pages_below(size_t bytes) {
+  return bytes / kHugePage * kHugePage;
+}
+constexpr size_t huge_pages_above(size_t bytes) {
+  return huge_pages_below(bytes + kHugePage - 1);
+}
+
 // Asks for huge pages over the whole 2 MiB pages that lie within [data, data + bytes). Pages
 // touched before the call keep their size. Never fails.
 void advise_huge_pages(void* data, size_t bytes) noexcept;
@@ -31,7 +39,7 @@ struct HugePageAllocator {
     size_t bytes = n * sizeof(T);
     void* block = nullptr;
     if (bytes >= kHugePage) {
-      bytes = (bytes + kHugePage - 1) / kHugePage * kHugePage;  // a whole number of pages
+      bytes = huge_pages_above(bytes);
       block = std::aligned_alloc(kHugePage, bytes);
       if (block != nullptr) advise_huge_pages(block, bytes);
     } else {
