@@ -26,7 +26,8 @@ constexpr size_t huge_pages_above(size_t bytes) {
 void advise_huge_pages(void* data, size_t bytes) noexcept;
 
 // Allocator for the large tables: a block of at least one huge page is aligned to one, and
-// advised before anything touches it; smaller blocks come from malloc as usual.
+// advised before anything touches it; smaller blocks are allocated as usual. Both go through
+// operator new, so that a replaced operator new (a test's failing one) sees them too.
 template <class T>
 struct HugePageAllocator {
   using value_type = T;
@@ -36,19 +37,19 @@ struct HugePageAllocator {
 
   T* allocate(size_t n) {
     if (n > static_cast<size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-    size_t bytes = n * sizeof(T);
-    void* block = nullptr;
-    if (bytes >= kHugePage) {
-      bytes = huge_pages_above(bytes);
-      block = std::aligned_alloc(kHugePage, bytes);
-      if (block != nullptr) advise_huge_pages(block, bytes);
-    } else {
-      block = std::malloc(bytes == 0 ? 1 : bytes);
-    }
-    if (block == nullptr) throw std::bad_alloc();
+    const size_t bytes = n * sizeof(T);
+    if (bytes < kHugePage) return static_cast<T*>(::operator new(bytes));
+    void* block = ::operator new (huge_pages_above(bytes), std::align_val_t{kHugePage});
+    advise_huge_pages(block, huge_pages_above(bytes));
     return static_cast<T*>(block);
   }
-  void deallocate(T* block, size_t) noexcept { std::free(block); }
+  void deallocate(T* block, size_t n) noexcept {
+    if (n * sizeof(T) < kHugePage) {
+      ::operator delete(block);
+    } else {
+      ::operator delete (block, std::align_val_t{kHugePage});
+    }
+  }
 
   template <class U>
   bool operator==(const HugePageAllocator<U>&) const noexcept {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 
 // Lets a long operation be stopped from outside while it runs. The core knows nothing of who
@@ -30,3 +32,15 @@ class Interrupt {
   void* context_ = nullptr;
   int64_t budget_ = kPollEvery;
 };
+
+// Calls f(item) for every item of `items` in order, stepping `interrupt` after each block, so
+// that a loop too cheap to count its items one by one still polls in time.
+template <class Items, class F>
+void for_each_block(const Items& items, Interrupt& interrupt, F&& f) {
+  constexpr size_t kBlock = 1 << 16;
+  for (size_t begin = 0; begin < items.size(); begin += kBlock) {
+    const size_t end = std::min(items.size(), begin + kBlock);
+    for (size_t i = begin; i < end; ++i) f(items[i]);
+    interrupt.step(end - begin);
+  }
+}

@@ -77,13 +77,14 @@ class U32Map {
     size_ = 0;
   }
 
+  // Moves the entries to a table of twice the slots, made in full before this one changes, so
+  // that running out of memory leaves the map as it was.
   void grow() {
-    HugeVector<Slot> old;
-    old.swap(slots_);
-    reset(old.size());
-    for (Slot& slot : old) {
-      if (slot.key != kFree) (*this)[slot.key] = std::move(slot.value);
+    U32Map bigger(slots_.size());
+    for (Slot& slot : slots_) {
+      if (slot.key != kFree) bigger[slot.key] = std::move(slot.value);
     }
+    slots_.swap(bigger.slots_);
   }
 
   struct Slot {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -37,8 +38,10 @@ class LORVANE_API BPE {
   // lowest-ranked pair merged again and again. Throws on malformed UTF-8 or broken tables.
   std::vector<uint16_t> encode(const std::string& text) const;
   // The same, polling `interrupt` while it works.
-  std::vector<uint16_t> encode(const std::string& text, Interrupt& interrupt) const;
+  std::vector<uint16_t> encode(std::string_view text, Interrupt& interrupt) const;
 
   // Texts of the ids, each followed by one space; U+FFFD for an id outside `vocab`.
   std::string decode(const std::vector<uint16_t>& ids) const;
+  // The same, polling `interrupt` while it works.
+  std::string decode(const std::vector<uint16_t>& ids, Interrupt& interrupt) const;
 };

@@ -5,6 +5,11 @@
 #include "model/bpe.h"
 
 std::string BPE::decode(const std::vector<uint16_t>& ids) const {
+  Interrupt never;
+  return decode(ids, never);
+}
+
+std::string BPE::decode(const std::vector<uint16_t>& ids, Interrupt& interrupt) const {
   if (vocab.empty()) {
     std::cerr << message::kDecodeUntrained;
     return {};
@@ -13,10 +18,12 @@ std::string BPE::decode(const std::vector<uint16_t>& ids) const {
   constexpr size_t kReplacementSize = sizeof(kReplacement) - 1;
   // Sized first, then filled by copies: no reallocation and no per-token size checks.
   size_t size = 0;
-  for (const uint16_t id : ids) size += id < vocab.size() ? vocab[id].size() + 1 : kReplacementSize;
+  for_each_block(ids, interrupt, [&](uint16_t id) {
+    size += id < vocab.size() ? vocab[id].size() + 1 : kReplacementSize;
+  });
   std::string text(size, '\0');
   char* out = text.data();
-  for (const uint16_t id : ids) {
+  for_each_block(ids, interrupt, [&](uint16_t id) {
     if (id < vocab.size()) {
       const std::string& token = vocab[id];
       std::memcpy(out, token.data(), token.size());
@@ -26,6 +33,6 @@ std::string BPE::decode(const std::vector<uint16_t>& ids) const {
       std::memcpy(out, kReplacement, kReplacementSize);
       out += kReplacementSize;
     }
-  }
+  });
   return text;
 }

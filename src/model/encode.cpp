@@ -9,7 +9,7 @@
 namespace {
 
 // Code units of a UTF-8 text: each code point cut to its low 16 bits. Throws utfcpp's errors.
-std::vector<uint16_t> utf8_to_units(const std::string& text, Interrupt& interrupt) {
+std::vector<uint16_t> utf8_to_units(std::string_view text, Interrupt& interrupt) {
   constexpr size_t kBlock = 1 << 16;  // bytes decoded between two polls
   std::vector<uint16_t> units;
   units.reserve(text.size());
@@ -61,7 +61,7 @@ std::vector<uint16_t> BPE::encode(const std::string& text) const {
   return encode(text, never);
 }
 
-std::vector<uint16_t> BPE::encode(const std::string& text, Interrupt& interrupt) const {
+std::vector<uint16_t> BPE::encode(std::string_view text, Interrupt& interrupt) const {
   constexpr size_t kMinBytesForEncoder = 4096;  // below this, deriving costs more than it saves
   if (text.size() >= kMinBytesForEncoder && !vocab.empty()) {
     return Encoder(*this).encode(text, interrupt);

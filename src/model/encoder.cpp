@@ -64,7 +64,7 @@ Encoder::Encoder(const BPE& model)
     : model_(model),
       unit_ids_(65536, kUnknown),
       absorbable_(65536, false),
-      merger_(model, FlatRanks(model.merge_rank), never_) {
+      merger_(model, FlatRanks(model.merge_rank)) {
   for (const auto& [text, id] : model.token_to_id) {
     if (const int32_t unit = unit_of(text); unit >= 0) unit_ids_[unit] = static_cast<uint16_t>(id);
   }
@@ -80,7 +80,7 @@ Encoder::Encoder(const BPE& model)
   clear_words();
 }
 
-std::vector<uint16_t> Encoder::initial_ids(const std::string& text, Interrupt& interrupt) const {
+std::vector<uint16_t> Encoder::initial_ids(std::string_view text, Interrupt& interrupt) const {
   constexpr size_t kBlock = 1 << 16;  // bytes decoded between two polls
   std::vector<uint16_t> ids(text.size());
   size_t out = 0;
@@ -130,22 +130,31 @@ bool Encoder::seen_before(uint64_t hash) {
   return seen;
 }
 
-void Encoder::clear_words() {  // releases the memory too: a long text's words are not kept
+void Encoder::clear_words() {  // a long text's words are not kept
+  words_in_step_ = false;      // until all four are empty: making them can run out of memory
   words_ = WordTable();
   merged_words_ = std::vector<uint16_t>();
   merged_starts_ = std::vector<uint32_t>(1, 0);
   apart_ = std::vector<bool>();
+  words_in_step_ = true;
+}
+
+void Encoder::make_short_words() {
+  std::vector<ShortWord> table(kShortWordSlots);
+  std::vector<uint64_t> seen(kSeenBits / 64);
+  short_words_ = std::move(table);
+  seen_ = std::move(seen);
 }
 
 std::pair<uint32_t, bool> Encoder::cached_word(const uint16_t* begin, const uint16_t* end,
-                                               uint32_t hash) {
+                                               uint32_t hash, Interrupt& interrupt) {
   const auto [index, added] = words_.intern({begin, static_cast<size_t>(end - begin)}, hash);
   if (!added) return {index, false};
   word_.assign(begin, end);
   first_ids_.clear();
   bool apart = true;
   try {
-    merger_.merge(word_, *begin == marker_ ? &first_ids_ : nullptr);
+    merger_.merge(word_, interrupt, *begin == marker_ ? &first_ids_ : nullptr);
     for (const uint16_t id : first_ids_) apart = apart && !absorbable_[id];
   } catch (const std::out_of_range&) {
     apart = false;  // the whole-text merge raises the error at the right merge
@@ -199,8 +208,7 @@ bool Encoder::merge_words(std::vector<uint16_t>& ids, Interrupt& interrupt) {
   } batch[kBatch];
   const size_t n = ids.size();
   if (short_words_.empty() && (merged_calls_ > 0 || n >= kMinIdsForShortWords)) {
-    short_words_.resize(kShortWordSlots);
-    seen_.resize(kSeenBits / 64);
+    make_short_words();
   }
   ++merged_calls_;
   const bool short_table = !short_words_.empty();
@@ -256,9 +264,9 @@ bool Encoder::merge_words(std::vector<uint16_t>& ids, Interrupt& interrupt) {
       }
       std::pair<uint32_t, bool> cached;
       try {
-        cached = cached_word(data + word.begin, data + word.end, word.hash);
+        cached = cached_word(data + word.begin, data + word.end, word.hash, interrupt);
       } catch (...) {
-        clear_words();  // an interrupted merge leaves a word without its merged ids
+        words_in_step_ = false;  // an interrupted merge leaves a word without its merged ids
         throw;
       }
       const auto [index, added] = cached;
@@ -284,13 +292,13 @@ bool Encoder::merge_words(std::vector<uint16_t>& ids, Interrupt& interrupt) {
 }
 
 void Encoder::merge(std::vector<uint16_t>& ids, Interrupt& interrupt) {
-  merger_.poll(interrupt);
-  if (marker_ < 0 || !merge_words(ids, interrupt)) merger_.merge(ids);
+  if (!words_in_step_) clear_words();
+  if (marker_ < 0 || !merge_words(ids, interrupt)) merger_.merge(ids, interrupt);
   if (words_.size() > kMaxWords || words_.total_units() > kMaxUnits) clear_words();
   merger_.release_scratch(kMinIdsForWords);  // what one long word needed is not kept either
 }
 
-std::vector<uint16_t> Encoder::encode(const std::string& text, Interrupt& interrupt) {
+std::vector<uint16_t> Encoder::encode(std::string_view text, Interrupt& interrupt) {
   return encode_steps(
       model_, [&] { return initial_ids(text, interrupt); },
       [&](std::vector<uint16_t>& ids) { merge(ids, interrupt); });
@@ -308,6 +316,6 @@ void apply_merges(std::vector<uint16_t>& ids, const BPE& model, Interrupt& inter
   if (ids.size() >= kMinIdsForWords) {
     Encoder(model).merge(ids, interrupt);
   } else {
-    Merger(model, MapRanks{model.merge_rank}, interrupt).merge(ids);
+    Merger(model, MapRanks{model.merge_rank}).merge(ids, interrupt);
   }
 }

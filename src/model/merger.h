@@ -67,22 +67,20 @@ class FlatRanks {
 template <class Ranks>
 class Merger {
  public:
-  Merger(const BPE& model, Ranks ranks, Interrupt& interrupt)
-      : model_(model), ranks_(std::move(ranks)), interrupt_(&interrupt) {}
+  Merger(const BPE& model, Ranks ranks) : model_(model), ranks_(std::move(ranks)) {}
 
-  // Polls `interrupt` from now on: a merger kept between calls gets each call's own.
-  void poll(Interrupt& interrupt) { interrupt_ = &interrupt; }
-
-  // Merges `ids` in place. Throws std::out_of_range for an id outside `vocab` or a joined text
-  // that `token_to_id` lacks, at the same merge as the plain rescan. With `first_ids`, every id
-  // the first node takes (the initial one included) is appended to it.
-  void merge(std::vector<uint16_t>& ids, std::vector<uint16_t>* first_ids = nullptr) {
+  // Merges `ids` in place, polling `interrupt` on long ones. Throws std::out_of_range for an id
+  // outside `vocab` or a joined text that `token_to_id` lacks, at the same merge as the plain
+  // rescan. With `first_ids`, every id the first node takes (the initial one included) is
+  // appended to it.
+  void merge(std::vector<uint16_t>& ids, Interrupt& interrupt,
+             std::vector<uint16_t>* first_ids = nullptr) {
     first_ids_ = first_ids;
     if (first_ids_ && !ids.empty()) first_ids_->push_back(ids[0]);
     if (ids.size() <= kShortRun) {
       scan(ids);
     } else {
-      queue(ids);
+      queue(ids, interrupt);
     }
   }
 
@@ -169,7 +167,7 @@ class Merger {
     ids.assign(symbols, symbols + count + 1);
   }
 
-  void queue(std::vector<uint16_t>& ids) {
+  void queue(std::vector<uint16_t>& ids, Interrupt& interrupt) {
     const auto n = static_cast<int32_t>(ids.size());
     next_.resize(ids.size());
     prev_.resize(ids.size());
@@ -199,7 +197,7 @@ class Merger {
       const uint64_t top = heap_.back();
       heap_.pop_back();
       const auto pos = static_cast<int32_t>(top & 0xFFFFFFFF);
-      interrupt_->step();
+      interrupt.step();
       if (rank_[pos].rank != static_cast<uint32_t>(top >> 32)) continue;  // stale
       const int32_t right = next_[pos];
       ids[pos] = merged_id(ids[pos], ids[right], rank_[pos].joined);
@@ -222,7 +220,6 @@ class Merger {
 
   const BPE& model_;
   Ranks ranks_;
-  Interrupt* interrupt_;
   U32Map<uint16_t> merged_;                     // pair key -> id of the joined token
   std::vector<uint16_t>* first_ids_ = nullptr;  // where merge() collects the first node's ids
   std::vector<int32_t> next_, prev_;            // links of the live nodes; reused between calls

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 DecodeTable::DecodeTable(const std::vector<std::string>& vocab) {
   starts_.reserve(vocab.size() + 2);
@@ -17,7 +18,9 @@ DecodeTable::DecodeTable(const std::vector<std::string>& vocab) {
         PyUnicode_DecodeUTF8(token.data(), static_cast<Py_ssize_t>(token.size()), nullptr);
     Py_UCS4 max_char = ' ';
     if (text == nullptr) {
+      const bool no_memory = PyErr_ExceptionMatches(PyExc_MemoryError);
       PyErr_Clear();
+      if (no_memory) throw std::bad_alloc();
       max_char = kIrregular;
     } else {
       const int kind = PyUnicode_KIND(text);
@@ -43,41 +46,51 @@ DecodeTable::DecodeTable(const std::vector<std::string>& vocab) {
 }
 
 template <class Unit>
-void DecodeTable::fill(void* out, const std::vector<Unit>& units,
-                       const std::vector<uint16_t>& ids) const {
+void DecodeTable::fill(void* out, const std::vector<Unit>& units, const std::vector<uint16_t>& ids,
+                       Interrupt& interrupt) const {
   const size_t replacement = max_char_.size() - 1;
   Unit* at = static_cast<Unit*>(out);
-  for (const uint16_t id : ids) {
+  for_each_block(ids, interrupt, [&](uint16_t id) {
     const size_t entry = std::min<size_t>(id, replacement);
     const size_t size = starts_[entry + 1] - starts_[entry];
     std::memcpy(at, units.data() + starts_[entry], size * sizeof(Unit));
     at += size;
-  }
+  });
 }
 
-bool DecodeTable::decode(const std::vector<uint16_t>& ids, PyObject*& result) const {
+bool DecodeTable::decode(const std::vector<uint16_t>& ids, PyObject*& result,
+                         Interrupt& interrupt) const {
   const size_t replacement = max_char_.size() - 1;
   size_t length = 0;
   Py_UCS4 max_char = 0;
-  for (const uint16_t id : ids) {
+  for_each_block(ids, interrupt, [&](uint16_t id) {
     const size_t entry = std::min<size_t>(id, replacement);
     length += starts_[entry + 1] - starts_[entry];
     max_char = std::max(max_char, max_char_[entry]);
-  }
+  });
   if (max_char == kIrregular) return false;
   // The exact largest character gives the narrowest width, which str requires of its values.
-  result = PyUnicode_New(static_cast<Py_ssize_t>(length), max_char);
-  if (result == nullptr) return true;
-  void* out = PyUnicode_DATA(result);
-  switch (PyUnicode_KIND(result)) {
-    case PyUnicode_1BYTE_KIND:
-      fill(out, ucs1_, ids);
-      break;
-    case PyUnicode_2BYTE_KIND:
-      fill(out, ucs2_, ids);
-      break;
-    default:
-      fill(out, ucs4_, ids);
+  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(length), max_char);
+  if (text == nullptr) {
+    result = nullptr;
+    return true;
   }
+  void* out = PyUnicode_DATA(text);
+  try {  // the new str is seen by no one else until it is returned
+    switch (PyUnicode_KIND(text)) {
+      case PyUnicode_1BYTE_KIND:
+        fill(out, ucs1_, ids, interrupt);
+        break;
+      case PyUnicode_2BYTE_KIND:
+        fill(out, ucs2_, ids, interrupt);
+        break;
+      default:
+        fill(out, ucs4_, ids, interrupt);
+    }
+  } catch (...) {
+    Py_DECREF(text);
+    throw;
+  }
+  result = text;
   return true;
 }

@@ -6,13 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "common/interrupt.h"
+
 // Conversions between token ids and Python objects that the standard casters make one object
 // call per id for. All of them need the interpreter lock.
-
-// Reads `ids` when it is an exact list or tuple of exact ints in 0..65535: such items run no
-// Python code while read, so the sequence cannot change under the loop. False (`out`
-// unspecified) for anything else, which the caller converts the standard way.
-bool read_plain_ids(PyObject* ids, std::vector<uint16_t>& out);
 
 // A new str of UTF-8 `text`, decoded strictly as the standard string caster does; null with a
 // Python error set when it fails.
@@ -27,8 +24,9 @@ class IdObjects {
   IdObjects& operator=(const IdObjects&) = delete;
   ~IdObjects();
 
-  // A new list of the ids; null with MemoryError set when memory runs out.
-  PyObject* list(const std::vector<uint16_t>& ids);
+  // A new list of the ids; null with MemoryError set when memory runs out. Polls `interrupt`
+  // while it fills the list; a throw from it releases the list.
+  PyObject* list(const std::vector<uint16_t>& ids, Interrupt& interrupt);
 
  private:
   std::vector<PyObject*> ints_;  // id -> its int, null until first needed

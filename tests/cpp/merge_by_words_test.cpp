@@ -71,7 +71,7 @@ Outcome by_words(const std::vector<uint16_t>& ids, const BPE& model) {
 Outcome whole(const std::vector<uint16_t>& ids, const BPE& model) {
   return run(ids, [&](std::vector<uint16_t>& v) {
     Interrupt never;
-    Merger(model, MapRanks{model.merge_rank}, never).merge(v);
+    Merger(model, MapRanks{model.merge_rank}).merge(v, never);
   });
 }
 

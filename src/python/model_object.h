@@ -1,0 +1,103 @@
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <memory>
+#include <utility>
+
+#include "model/bpe.h"
+#include "model/encoder.h"
+#include "python/decode_table.h"
+#include "python/id_objects.h"
+
+// Design note. Python code can run in the middle of any call on the object: the core polls for
+// Ctrl-C, and a poll runs signal handlers and, in CPython 3.13, a scheduled garbage collection
+// with its finalizers; converting an argument runs the caller's __index__, items() or
+// __getitem__; creating any Python object can start a collection. Any of these can call back
+// into the same object. Two rules keep that safe:
+//
+// 1. One call at a time. A call that changes the model (training, assigning an attribute) or
+//    uses its kept data (encode, decode) claims the object while it runs. The same call made
+//    again from the thread that holds the claim, that is from inside the running call, raises
+//    RuntimeError ("reentrant call: ...") and changes nothing, as CPython's buffered files do; the
+//    call it interrupted goes on, or ends with that error where the error passes through it (a
+//    signal handler's does). From another thread, which can get the interpreter lock only while
+//    the running call executes Python code, the call waits for the claim instead. Reading an
+//    attribute needs no claim: it copies the member in C++ before any Python object is made.
+// 2. Kept data is tied to the tables it came from. Every change of a table bumps `generation`,
+//    and each piece of kept data remembers the generation it was derived at and is derived
+//    again when that differs, so no order of conversion, assignment, training and nested calls
+//    can leave it older than the tables. Arguments are converted before the claim (they touch no
+//    member, so Python code run by the conversion may use the object freely), and a piece of
+//    kept data is built whole before it is installed.
+
+// One piece of kept data and the generation of the tables it was derived from.
+template <class T>
+class Kept {
+ public:
+  // The data for tables of `generation`, derived by T(args...) when missing or older. A failure
+  // while deriving leaves nothing kept.
+  template <class... Args>
+  T& get(uint64_t generation, const Args&... args) {
+    if (!data_ || generation_ != generation) {
+      data_.reset();  // the old data goes first: at most one copy is held
+      data_ = std::make_unique<T>(args...);
+      generation_ = generation;
+    }
+    return *data_;
+  }
+  void drop() noexcept { data_.reset(); }
+
+ private:
+  std::unique_ptr<T> data_;
+  uint64_t generation_ = 0;
+};
+
+// The Python object: a model, the encoding and decoding data derived from its tables, and the
+// call running on it. Never copied or moved: the Encoder refers to `bpe`.
+struct Model {
+  BPE bpe;
+  uint64_t generation = 0;  // bumped whenever a table may have changed
+  Kept<Encoder> encoder;
+  Kept<DecodeTable> decode_table;
+  IdObjects id_objects;  // ints of ids: they depend on no table, kept for the object's life
+  const char* running = nullptr;  // name of the call holding the claim
+  unsigned long running_thread = 0;
+
+  explicit Model(int vocab_size) : bpe(vocab_size) {}
+  Model(const Model&) = delete;
+  Model& operator=(const Model&) = delete;
+
+  Encoder& encoding() { return encoder.get(generation, bpe); }
+  const DecodeTable& decoding() { return decode_table.get(generation, bpe.vocab); }
+
+  // After a table was replaced: the kept data is now older than the tables, and its memory is
+  // given back at once.
+  void tables_changed() noexcept {
+    ++generation;
+    encoder.drop();
+    decode_table.drop();
+  }
+};
+
+// Holds the claim on a model for one call (rule 1 of the design note); `call` names it in the
+// refusal ("BPE.encode", "assigning BPE.vocab").
+class Claim {
+ public:
+  Claim(Model& model, const char* call);
+  Claim(const Claim&) = delete;
+  Claim& operator=(const Claim&) = delete;
+  ~Claim() { model_.running = nullptr; }
+
+ private:
+  Model& model_;
+};
+
+// Replaces one member of the model by `value`, already converted, under a claim.
+template <class Member, class Value>
+void assign(Model& model, Member BPE::*member, Value&& value, const char* call) {
+  Claim claim(model, call);
+  model.bpe.*member = std::forward<Value>(value);
+  model.tables_changed();
+}
