@@ -33,14 +33,14 @@ class Interrupt {
   int64_t budget_ = kPollEvery;
 };
 
-// Calls f(item) for every item of `items` in order, stepping `interrupt` after each block, so
+// Calls f(begin, end) for consecutive blocks of [0, count), stepping `interrupt` after each, so
 // that a loop too cheap to count its items one by one still polls in time.
-template <class Items, class F>
-void for_each_block(const Items& items, Interrupt& interrupt, F&& f) {
+template <class F>
+void in_blocks(size_t count, Interrupt& interrupt, F&& f) {
   constexpr size_t kBlock = 1 << 16;
-  for (size_t begin = 0; begin < items.size(); begin += kBlock) {
-    const size_t end = std::min(items.size(), begin + kBlock);
-    for (size_t i = begin; i < end; ++i) f(items[i]);
+  for (size_t begin = 0; begin < count; begin += kBlock) {
+    const size_t end = std::min(count, begin + kBlock);
+    f(begin, end);
     interrupt.step(end - begin);
   }
 }

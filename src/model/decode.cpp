@@ -18,20 +18,24 @@ std::string BPE::decode(const std::vector<uint16_t>& ids, Interrupt& interrupt) 
   constexpr size_t kReplacementSize = sizeof(kReplacement) - 1;
   // Sized first, then filled by copies: no reallocation and no per-token size checks.
   size_t size = 0;
-  for_each_block(ids, interrupt, [&](uint16_t id) {
-    size += id < vocab.size() ? vocab[id].size() + 1 : kReplacementSize;
+  in_blocks(ids.size(), interrupt, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      size += ids[i] < vocab.size() ? vocab[ids[i]].size() + 1 : kReplacementSize;
+    }
   });
   std::string text(size, '\0');
   char* out = text.data();
-  for_each_block(ids, interrupt, [&](uint16_t id) {
-    if (id < vocab.size()) {
-      const std::string& token = vocab[id];
-      std::memcpy(out, token.data(), token.size());
-      out += token.size();
-      *out++ = ' ';
-    } else {
-      std::memcpy(out, kReplacement, kReplacementSize);
-      out += kReplacementSize;
+  in_blocks(ids.size(), interrupt, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      if (ids[i] < vocab.size()) {
+        const std::string& token = vocab[ids[i]];
+        std::memcpy(out, token.data(), token.size());
+        out += token.size();
+        *out++ = ' ';
+      } else {
+        std::memcpy(out, kReplacement, kReplacementSize);
+        out += kReplacementSize;
+      }
     }
   });
   return text;

@@ -90,27 +90,33 @@ std::vector<uint16_t> ids_from(nb::handle sequence) {
 bool read_plain_ids(nb::handle sequence, std::vector<uint16_t>& out, Interrupt& interrupt) {
   PyObject* const ids = sequence.ptr();
   if (!PyList_CheckExact(ids) && !PyTuple_CheckExact(ids)) return false;
-  constexpr Py_ssize_t kBlock = 1 << 16;  // ids read between two polls
   const Py_ssize_t size = PySequence_Fast_GET_SIZE(ids);
   out.resize(static_cast<size_t>(size));
-  for (Py_ssize_t begin = 0; begin < size; begin += kBlock) {
+  bool plain = true;
+  in_blocks(out.size(), interrupt, [&](size_t begin, size_t end) {
     // Looked up again after every poll: a list may have been changed, and its storage moved.
-    if (PySequence_Fast_GET_SIZE(ids) != size) return false;
-    PyObject** items = PySequence_Fast_ITEMS(ids);
-    const Py_ssize_t end = std::min(size, begin + kBlock);
-    for (Py_ssize_t i = begin; i < end; ++i) {
-      PyObject* item = items[i];
-      // Every int in range is compact: its value is read inline, without a call.
-      if (!PyLong_CheckExact(item)) return false;
-      const auto* number = reinterpret_cast<PyLongObject*>(item);
-      if (!PyUnstable_Long_IsCompact(number)) return false;
-      const Py_ssize_t value = PyUnstable_Long_CompactValue(number);
-      if (value < 0 || value > UINT16_MAX) return false;
-      out[static_cast<size_t>(i)] = static_cast<uint16_t>(value);
+    if (!plain || PySequence_Fast_GET_SIZE(ids) != size) {
+      plain = false;
+      return;
     }
-    interrupt.step(static_cast<uint64_t>(end - begin));
-  }
-  return PySequence_Fast_GET_SIZE(ids) == size;
+    PyObject* const* const items = PySequence_Fast_ITEMS(ids);
+    uint16_t* const values = out.data();
+    for (size_t i = begin; i < end; ++i) {
+      // Every int in range is compact: its value is read inline, without a call.
+      const auto* number = reinterpret_cast<PyLongObject*>(items[i]);
+      if (!PyLong_CheckExact(items[i]) || !PyUnstable_Long_IsCompact(number)) {
+        plain = false;
+        return;
+      }
+      const Py_ssize_t value = PyUnstable_Long_CompactValue(number);
+      if (value < 0 || value > UINT16_MAX) {
+        plain = false;
+        return;
+      }
+      values[i] = static_cast<uint16_t>(value);
+    }
+  });
+  return plain && PySequence_Fast_GET_SIZE(ids) == size;
 }
 
 std::unordered_map<uint32_t, uint32_t> ranks_from(nb::handle mapping) {

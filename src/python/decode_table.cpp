@@ -46,15 +46,26 @@ DecodeTable::DecodeTable(const std::vector<std::string>& vocab) {
 }
 
 template <class Unit>
-void DecodeTable::fill(void* out, const std::vector<Unit>& units, const std::vector<uint16_t>& ids,
-                       Interrupt& interrupt) const {
+Unit* DecodeTable::fill(Unit* out, const std::vector<Unit>& units, const uint16_t* ids,
+                        size_t count) const {
   const size_t replacement = max_char_.size() - 1;
+  const size_t* const starts = starts_.data();
+  const Unit* const from = units.data();
+  for (size_t i = 0; i < count; ++i) {
+    const size_t entry = std::min<size_t>(ids[i], replacement);
+    const size_t size = starts[entry + 1] - starts[entry];
+    std::memcpy(out, from + starts[entry], size * sizeof(Unit));
+    out += size;
+  }
+  return out;
+}
+
+template <class Unit>
+void DecodeTable::fill_blocks(void* out, const std::vector<Unit>& units,
+                              const std::vector<uint16_t>& ids, Interrupt& interrupt) const {
   Unit* at = static_cast<Unit*>(out);
-  for_each_block(ids, interrupt, [&](uint16_t id) {
-    const size_t entry = std::min<size_t>(id, replacement);
-    const size_t size = starts_[entry + 1] - starts_[entry];
-    std::memcpy(at, units.data() + starts_[entry], size * sizeof(Unit));
-    at += size;
+  in_blocks(ids.size(), interrupt, [&](size_t begin, size_t end) {
+    at = fill(at, units, ids.data() + begin, end - begin);
   });
 }
 
@@ -63,10 +74,18 @@ bool DecodeTable::decode(const std::vector<uint16_t>& ids, PyObject*& result,
   const size_t replacement = max_char_.size() - 1;
   size_t length = 0;
   Py_UCS4 max_char = 0;
-  for_each_block(ids, interrupt, [&](uint16_t id) {
-    const size_t entry = std::min<size_t>(id, replacement);
-    length += starts_[entry + 1] - starts_[entry];
-    max_char = std::max(max_char, max_char_[entry]);
+  in_blocks(ids.size(), interrupt, [&](size_t begin, size_t end) {
+    const size_t* const starts = starts_.data();
+    const Py_UCS4* const max_chars = max_char_.data();
+    size_t block_length = 0;
+    Py_UCS4 block_max = max_char;
+    for (size_t i = begin; i < end; ++i) {
+      const size_t entry = std::min<size_t>(ids[i], replacement);
+      block_length += starts[entry + 1] - starts[entry];
+      block_max = std::max(block_max, max_chars[entry]);
+    }
+    length += block_length;
+    max_char = block_max;
   });
   if (max_char == kIrregular) return false;
   // The exact largest character gives the narrowest width, which str requires of its values.
@@ -79,13 +98,13 @@ bool DecodeTable::decode(const std::vector<uint16_t>& ids, PyObject*& result,
   try {  // the new str is seen by no one else until it is returned
     switch (PyUnicode_KIND(text)) {
       case PyUnicode_1BYTE_KIND:
-        fill(out, ucs1_, ids, interrupt);
+        fill_blocks(out, ucs1_, ids, interrupt);
         break;
       case PyUnicode_2BYTE_KIND:
-        fill(out, ucs2_, ids, interrupt);
+        fill_blocks(out, ucs2_, ids, interrupt);
         break;
       default:
-        fill(out, ucs4_, ids, interrupt);
+        fill_blocks(out, ucs4_, ids, interrupt);
     }
   } catch (...) {
     Py_DECREF(text);

@@ -26,9 +26,13 @@ class DecodeTable {
  private:
   static constexpr Py_UCS4 kIrregular = 0xFFFFFFFF;  // max_char_ of a token not valid alone
 
+  // Writes the units of `count` ids at `out`; returns the end of what it wrote.
   template <class Unit>
-  void fill(void* out, const std::vector<Unit>& units, const std::vector<uint16_t>& ids,
-            Interrupt& interrupt) const;
+  Unit* fill(Unit* out, const std::vector<Unit>& units, const uint16_t* ids, size_t count) const;
+  // The same for all of `ids`, polling between blocks.
+  template <class Unit>
+  void fill_blocks(void* out, const std::vector<Unit>& units, const std::vector<uint16_t>& ids,
+                   Interrupt& interrupt) const;
 
   std::vector<size_t> starts_;  // entry i is units [starts_[i], starts_[i + 1])
   std::vector<Py_UCS4> max_char_;

@@ -18,22 +18,24 @@ PyObject* IdObjects::list(const std::vector<uint16_t>& ids, Interrupt& interrupt
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(ids.size()));
   if (list == nullptr) return nullptr;
   // Polls run Python code: until it is full, the list is hidden from the collector (and so from
-  // gc.get_objects()), and only `ints_[id]` is read, never a pointer held across a poll.
+  // gc.get_objects()), and its storage is looked up anew after each poll.
   PyObject_GC_UnTrack(list);
-  size_t i = 0;
   try {
-    for_each_block(ids, interrupt, [&](uint16_t id) {
-      PyObject* object = ints_[id];
-      if (object == nullptr) {
-        object = PyLong_FromLong(id);
+    in_blocks(ids.size(), interrupt, [&](size_t begin, size_t end) {
+      PyObject** const items = reinterpret_cast<PyListObject*>(list)->ob_item;
+      for (size_t i = begin; i < end; ++i) {
+        PyObject* object = ints_[ids[i]];
         if (object == nullptr) {
-          PyErr_Clear();
-          throw std::bad_alloc();
+          object = PyLong_FromLong(ids[i]);
+          if (object == nullptr) {
+            PyErr_Clear();
+            throw std::bad_alloc();
+          }
+          ints_[ids[i]] = object;
         }
-        ints_[id] = object;
+        Py_INCREF(object);
+        items[i] = object;
       }
-      Py_INCREF(object);
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i++), object);
     });
   } catch (...) {
     Py_DECREF(list);  // the items set so far are released with it; the rest are null
