@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
   uint64_t words = 0;
   auto finish = [&] {
     if (word.empty()) return;
-    table.intern(word);
+    table.intern(word, WordTable::hash(word));
     ++words;
     word.clear();
   };

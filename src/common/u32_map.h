@@ -48,8 +48,6 @@ class U32Map {
   }
 
   size_t size() const { return size_ + (spare_ ? 1 : 0); }
-  // Bytes of the slot array.
-  size_t memory_bytes() const { return slots_.capacity() * sizeof(Slot); }
 
   // Calls f(key, value) for every entry, in slot order.
   template <class F>

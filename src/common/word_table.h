@@ -13,11 +13,7 @@
 // open-addressing index, so many repeats cost memory only once.
 class WordTable {
  public:
-  // Index of `units`, and whether this call added it.
-  std::pair<uint32_t, bool> intern(std::span<const uint16_t> units) {
-    return intern(units, hash(units));
-  }
-  // The same, given hash(units).
+  // Index of `units`, whose hash(units) is `hash`, and whether this call added it.
   std::pair<uint32_t, bool> intern(std::span<const uint16_t> units, uint32_t hash);
   // The hash intern files `units` under.
   static uint32_t hash(std::span<const uint16_t> units);
@@ -30,10 +26,6 @@ class WordTable {
     return {arena_.data() + starts_[i], static_cast<size_t>(starts_[i + 1] - starts_[i])};
   }
   uint64_t total_units() const { return arena_.size(); }
-  // Bytes of the arena, the offsets and the index.
-  size_t memory_bytes() const {
-    return arena_.capacity() * sizeof(uint16_t) + (starts_.capacity() + slots_.capacity()) * 8;
-  }
   // Offset of word i in the arena; i == size() gives the arena's length.
   uint64_t start(size_t i) const { return starts_[i]; }
   // Hands over the arena (all words back to back) and empties the table.

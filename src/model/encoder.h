@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -13,6 +14,10 @@
 #include "common/word_table.h"
 #include "model/bpe.h"
 #include "model/merger.h"
+#include "model/short_words.h"
+
+// Below this many ids, deriving an Encoder costs more than it saves.
+inline constexpr size_t kMinIdsForEncoder = 4096;
 
 // Design note. Everything encoding derives from the tables (the initial id of each code unit,
 // the flat ranks with the ids their pairs join to, whether words may be merged apart, the merged
@@ -26,11 +31,10 @@
 // members, can leave nothing stale; `BPE::encode` makes a fresh Encoder for a long text and
 // keeps none, so concurrent const calls share no state. An Encoder is used by one call at a time
 // (the binding refuses a nested call), and keeps no pointer to anything of a call's once it
-// returns: each call hands down its own Interrupt. Kept data: about 1 MB for a
-// 32,000-token model (character ids, flat ranks, joined ids); a table of at most 24,576 frequent
-// short words (2 MB, made on a second call or for a long text, filled once and kept) with 128 KB
-// of bits marking the short words met; and a word cache of at most 32,768 words that a call
-// leaving it fuller empties.
+// returns: each call hands down its own Interrupt. Kept data: the initial id of every code unit
+// and the flat ranks with their joined ids (about 1 MB for a 32,000-token model); the short-word
+// table (short_words.h); and the word cache, which a call that leaves it with more than
+// kMaxCachedWords words or kMaxCachedUnits units empties.
 class Encoder {
  public:
   // Derives the data from `model`'s current tables; `model` must outlive the Encoder and keep
@@ -47,44 +51,44 @@ class Encoder {
   // Merges `ids` in place with the result, or the error, of the plain rescan.
   void merge(std::vector<uint16_t>& ids, Interrupt& interrupt);
 
-  // Bytes held by the derived data.
-  size_t memory_bytes() const;
-
  private:
-  // Initial ids of a UTF-8 text (unknown characters dropped); throws utfcpp's errors.
-  std::vector<uint16_t> initial_ids(std::string_view text, Interrupt& interrupt) const;
+  // A word of the text being merged, while its batch passes through merge_words.
+  struct PendingWord {
+    size_t begin, end;       // its ids in the text
+    bool is_short;           // kept in the short-word table if anywhere
+    ShortWords::Key key;     // is_short: its key there
+    ShortWords::Slot* slot;  // is_short: its entry there, or else the free slot it would take
+    bool found;              // is_short: the table held it when probed
+    uint32_t hash;           // unless found: its hash in the word cache
+  };
+  static constexpr size_t kBatch = 16;
+
   // Merges word by word from the caches; false (ids untouched) where the words of this text
   // cannot be merged apart, or one of them fails to merge.
   bool merge_words(std::vector<uint16_t>& ids, Interrupt& interrupt);
+  // The passes of merge_words over one batch of words, starting at `ids[next]`: the words are
+  // found and keyed, and the table slots they need are fetched; short words are probed for;
+  // then each word's merged ids are written at `to`, which is advanced. Returns how many words
+  // `batch` holds (where the first pass ends), and false from the last pass where a word does
+  // not merge apart.
+  size_t collect_batch(const std::vector<uint16_t>& ids, size_t next, PendingWord* batch);
+  void probe_short_words(const std::vector<uint16_t>& ids, PendingWord* batch, size_t count);
+  bool write_batch(const std::vector<uint16_t>& ids, const PendingWord* batch, size_t count,
+                   uint16_t*& to, Interrupt& interrupt);
   // Index of the cached word `[begin, end)` of WordTable hash `hash`, merged and added when new,
   // and whether this call added it.
   std::pair<uint32_t, bool> cached_word(const uint16_t* begin, const uint16_t* end, uint32_t hash,
                                         Interrupt& interrupt);
   // Empties the word cache and releases its memory.
   void clear_words();
-  // Makes the short-word table and its bits, both or neither.
-  void make_short_words();
-  // Whether a short word of hash `hash` may have been met before; records it as met.
-  bool seen_before(uint64_t hash);
-
-  // A short word and its merged ids inline: one probe answers a frequent word without touching
-  // the word cache. Only words that merge apart are kept here.
-  static constexpr size_t kShortWord = 15;
-  struct alignas(64) ShortWord {
-    uint64_t key[4] = {0, 0, 0, 0};  // the units zero padded, the length as the 16th; 0: free
-    uint16_t merged[kShortWord] = {};
-    uint8_t merged_length = 0;
-  };
 
   const BPE& model_;
-  std::vector<int32_t> unit_ids_;  // code unit -> initial id, kUnknown or kInvalid
+  std::vector<int32_t> unit_ids_;  // code unit -> initial id, kDropped or kSurrogate
   std::vector<bool> absorbable_;   // ids that are the right side of a ranked pair
   int32_t marker_ = -1;            // id of the space marker, -1 where words are merged whole
   Merger<FlatRanks> merger_;
-  std::vector<ShortWord> short_words_;  // open addressing by a hash of the key
-  size_t short_count_ = 0;              // words in short_words_: it only ever fills
-  size_t merged_calls_ = 0;             // calls of merge_words so far
-  std::vector<uint64_t> seen_;          // bits of the short words met, made with the table
+  std::unique_ptr<ShortWords> short_words_;  // made once it pays, then kept
+  size_t merged_calls_ = 0;                  // calls of merge_words so far
   // Words of recent texts, as initial ids. A failure while a word is added leaves the four
   // members below out of step; they are emptied before the next merge.
   bool words_in_step_ = true;
@@ -114,7 +118,3 @@ std::vector<uint16_t> encode_steps(const BPE& model, Initial initial, Merge merg
   merge(ids);
   return ids;
 }
-
-// Applies the model's merges to the ids of one text, in place, with the result and any error of
-// the plain rescan. Long texts go through a fresh Encoder, merging each distinct word once.
-void apply_merges(std::vector<uint16_t>& ids, const BPE& model, Interrupt& interrupt);

@@ -57,7 +57,6 @@ class FlatRanks {
     RankedPair* entry = table_.find(key);
     return entry ? &entry->joined : nullptr;
   }
-  size_t memory_bytes() const { return table_.memory_bytes(); }
 
  private:
   U32Map<RankedPair> table_;
@@ -93,13 +92,7 @@ class Merger {
     heap_ = std::vector<uint64_t>();
   }
 
-  // Bytes held by the flat ranks, the joined ids and the scratch arrays.
-  size_t memory_bytes() const requires requires(const Ranks& r) { r.memory_bytes(); }
-  {
-    return ranks_.memory_bytes() + merged_.memory_bytes() +
-           (next_.capacity() + prev_.capacity() + rank_.capacity() * 2) * 4 + heap_.capacity() * 8;
-  }
-
+ private:
   // Id of the token joining two ids, or nullopt where joining them fails (an id outside
   // `vocab`, or a joined text that has no id).
   std::optional<uint16_t> joined_id(uint16_t left, uint16_t right) {
@@ -122,7 +115,6 @@ class Merger {
     return id;
   }
 
- private:
   // Id of the token joining two ids (`known` where it is not -1), computed as the rescan does: a
   // failure raises the standard out-of-range error of the checked lookup that fails.
   uint16_t merged_id(uint16_t left, uint16_t right, int32_t known) {

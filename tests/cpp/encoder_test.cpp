@@ -64,7 +64,7 @@ std::vector<uint16_t> long_text(std::mt19937& rng, const BPE& model) {
 Outcome by_words(const std::vector<uint16_t>& ids, const BPE& model) {
   return run(ids, [&](std::vector<uint16_t>& v) {
     Interrupt never;
-    apply_merges(v, model, never);
+    Encoder(model).merge(v, never);
   });
 }
 

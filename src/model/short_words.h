@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// The short-word table of a kept Encoder: frequent words of at most kMaxLength units with their
+// merged ids inline, so that one probe of one cache line answers a word without touching the
+// word cache.
+//
+// What it admits: only words that merge apart (their merged ids are the same within any text),
+// and only while it has room: any such word while it is less than half full, then only words
+// met before, so that words seen once do not crowd out frequent ones. "Met before" is one bit of
+// the word's hash: two words sharing a bit only let a word in early, which changes no result.
+// It is never emptied: the frequent words of the first texts answer all later ones.
+// When it is made: by its owner, where the 2 MiB of zeroed slots pay off (a kept Encoder's
+// second call, or one text long enough to repeat its words).
+// What it costs: kSlots slots of 64 bytes (2 MiB) and kMetBits bits (128 KiB), made in full by
+// the constructor; filled to at most three quarters of its slots, so that the probe for a word
+// it lacks ends after a few neighbouring slots.
+class ShortWords {
+ public:
+  static constexpr size_t kMaxLength = 15;
+
+  // A word as the table files it: its units zero padded to kMaxLength with the length as the
+  // 16th unit (so no key of a word is all zero, which marks a free slot), and a hash of that.
+  struct Key {
+    uint64_t parts[4];
+    uint64_t hash;
+  };
+  struct alignas(64) Slot {
+    uint64_t parts[4] = {0, 0, 0, 0};  // the key; all zero while the slot is free
+    uint16_t merged[kMaxLength] = {};
+    uint8_t merged_length = 0;
+    bool free() const { return parts[3] == 0; }
+  };
+
+  ShortWords();
+
+  // Key of the word of `length` (at most kMaxLength) units at `units`, of which `readable` may
+  // be read (at least `length`).
+  static Key key_of(const uint16_t* units, size_t length, size_t readable);
+
+  // Starts loading the slot where the probe for `key` begins.
+  void prefetch(const Key& key) const { __builtin_prefetch(&slots_[home(key)]); }
+  // The slot holding `key`, or else the free slot where it would go.
+  Slot& probe(const Key& key);
+
+  // Whether another word fits.
+  bool has_room() const { return count_ < kMaxWords; }
+  // Records that the word of `key` was met; whether it had been met before.
+  bool meet(const Key& key);
+  // Whether a word may be added while there is room, given whether it was met before.
+  bool admits(bool met_before) const { return met_before || count_ < kMaxWords / 2; }
+  // Puts the word of `key` and its merged ids into `slot`, a free slot its probe ended on.
+  void add(Slot& slot, const Key& key, const uint16_t* merged, size_t merged_length);
+
+ private:
+  static constexpr size_t kSlots = size_t{1} << 15;
+  static constexpr size_t kMaxWords = kSlots / 4 * 3;
+  static constexpr size_t kMetBits = size_t{1} << 20;
+
+  size_t home(const Key& key) const;
+
+  std::vector<Slot> slots_;
+  std::vector<uint64_t> met_;  // one bit per word hash, kMetBits in all
+  size_t count_ = 0;           // words added: the table only ever fills
+};
