@@ -116,7 +116,7 @@ size_t Encoder::collect_batch(const std::vector<uint16_t>& ids, size_t next, Pen
     const size_t length = word.end - word.begin;
     word.is_short = short_words_ && length <= ShortWords::kMaxLength;
     if (word.is_short) {
-      word.key = ShortWords::key_of(data + word.begin, length, n - word.begin);
+      ShortWords::make_key(data + word.begin, length, n - word.begin, word.key);
       short_words_->prefetch(word.key);
     } else {
       word.hash = WordTable::hash({data + word.begin, length});

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <cstring>
 #include <vector>
+
+#include "common/slot_hash.h"
 
 // The short-word table of a kept Encoder: frequent words of at most kMaxLength units with their
 // merged ids inline, so that one probe of one cache line answers a word without touching the
@@ -38,9 +42,9 @@ class ShortWords {
 
   ShortWords();
 
-  // Key of the word of `length` (at most kMaxLength) units at `units`, of which `readable` may
-  // be read (at least `length`).
-  static Key key_of(const uint16_t* units, size_t length, size_t readable);
+  // Sets `key` to the key of the word of `length` (at most kMaxLength) units at `units`, of
+  // which `readable` may be read (at least `length`). Written in place: it runs for every word.
+  static void make_key(const uint16_t* units, size_t length, size_t readable, Key& key);
 
   // Starts loading the slot where the probe for `key` begins.
   void prefetch(const Key& key) const { __builtin_prefetch(&slots_[home(key)]); }
@@ -67,3 +71,53 @@ class ShortWords {
   std::vector<uint64_t> met_;  // one bit per word hash, kMetBits in all
   size_t count_ = 0;           // words added: the table only ever fills
 };
+
+// Inline: these run once or more for every short word of every text.
+
+namespace short_words_detail {
+
+// The bits of the 64-bit key part that starts at bit `low` which belong to a word of `bits` bits.
+inline uint64_t part_mask(size_t bits, size_t low) {
+  if (bits >= low + 64) return ~uint64_t{0};
+  if (bits <= low) return 0;
+  return (uint64_t{1} << (bits - low)) - 1;
+}
+
+}  // namespace short_words_detail
+
+inline void ShortWords::make_key(const uint16_t* units, size_t length, size_t readable, Key& key) {
+  assert(length <= kMaxLength && readable >= length);
+  if (readable >= kMaxLength + 1) {  // one fixed-size copy, the units past the word masked off
+    std::memcpy(key.parts, units, sizeof(key.parts));
+    for (size_t i = 0; i < 4; ++i) {
+      key.parts[i] &= short_words_detail::part_mask(length * 16, i * 64);
+    }
+  } else {
+    key.parts[0] = key.parts[1] = key.parts[2] = key.parts[3] = 0;
+    std::memcpy(key.parts, units, length * sizeof(uint16_t));
+  }
+  key.parts[3] |= static_cast<uint64_t>(length) << 48;
+  // Each part through its own odd multiplier, so that words differing in any part spread.
+  key.hash = ((key.parts[0] * 0x9E3779B97F4A7C15ULL) ^ (key.parts[1] * 0xC2B2AE3D27D4EB4FULL)) +
+             ((key.parts[2] * 0x165667B19E3779F9ULL) ^ (key.parts[3] * 0x27D4EB2F165667C5ULL));
+}
+
+inline size_t ShortWords::home(const Key& key) const {
+  return slot_of(static_cast<uint32_t>(key.hash >> 32), slots_.size());
+}
+
+inline ShortWords::Slot& ShortWords::probe(const Key& key) {
+  // Ends: the table is never more than three quarters full.
+  for (size_t s = home(key);; s = (s + 1) & (slots_.size() - 1)) {
+    Slot& slot = slots_[s];
+    if (slot.free() || std::equal(key.parts, key.parts + 4, slot.parts)) return slot;
+  }
+}
+
+inline bool ShortWords::meet(const Key& key) {
+  const uint64_t bit = uint64_t{1} << (key.hash & 63);
+  uint64_t& bits = met_[(key.hash >> 6) & (met_.size() - 1)];
+  const bool met_before = (bits & bit) != 0;
+  bits |= bit;
+  return met_before;
+}

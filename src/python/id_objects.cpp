@@ -23,15 +23,17 @@ PyObject* IdObjects::list(const std::vector<uint16_t>& ids, Interrupt& interrupt
   try {
     in_blocks(ids.size(), interrupt, [&](size_t begin, size_t end) {
       PyObject** const items = reinterpret_cast<PyListObject*>(list)->ob_item;
+      PyObject** const ints = ints_.data();
+      const uint16_t* const values = ids.data();
       for (size_t i = begin; i < end; ++i) {
-        PyObject* object = ints_[ids[i]];
+        PyObject* object = ints[values[i]];
         if (object == nullptr) {
-          object = PyLong_FromLong(ids[i]);
+          object = PyLong_FromLong(values[i]);
           if (object == nullptr) {
             PyErr_Clear();
             throw std::bad_alloc();
           }
-          ints_[ids[i]] = object;
+          ints[values[i]] = object;
         }
         Py_INCREF(object);
         items[i] = object;
