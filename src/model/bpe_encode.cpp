@@ -1,3 +1,5 @@
+#include <utf8.h>
+
 #include <array>
 #include <string>
 

@@ -191,6 +191,7 @@ bool Encoder::merge_words(std::vector<uint16_t>& ids, Interrupt& interrupt) {
     probe_short_words(ids, batch, count);
     if (!write_batch(ids, batch, count, to, interrupt)) return false;
   }
+  assert(static_cast<size_t>(to - out.data()) <= n);  // merging never lengthens a word
   out.resize(static_cast<size_t>(to - out.data()));
   ids = std::move(out);
   return true;
