@@ -16,15 +16,16 @@ namespace {
 // The map is far larger than the cache when most pairs are rare (text without spaces): the slot
 // of the pair a few nodes ahead is fetched meanwhile.
 template <class Visit>
-void for_each_pair_run(const PairStats& pair_stats, const Chains& chains, Interrupt& interrupt,
-                       Visit visit) {
+void for_each_pair_run(const PairStats& pair_stats, const Chains& chains, const WordSpans& words,
+                       Interrupt& interrupt, Visit visit) {
   constexpr uint32_t kAhead = 16;
   const HugeVector<uint16_t>& ids = chains.ids;
+  const std::vector<uint32_t>& heads = words.word_heads;
   const auto nodes = static_cast<uint32_t>(ids.size());
-  for (uint32_t w = 0; w < chains.word_count(); ++w) {
-    interrupt.step(chains.word_heads[w + 1] - chains.word_heads[w] + 1);
-    const uint32_t last = chains.word_heads[w + 1] - 1;  // the word's last node
-    for (uint32_t i = chains.word_heads[w]; i < last;) {
+  for (uint32_t w = 0; w < words.size(); ++w) {
+    interrupt.step(heads[w + 1] - heads[w] + 1);
+    const uint32_t last = heads[w + 1] - 1;  // the word's last node
+    for (uint32_t i = heads[w]; i < last;) {
       // Across a word's end the pair ahead may be none that is counted: a wasted fetch only.
       if (i + kAhead + 1 < nodes)
         pair_stats.prefetch(pair_key(ids[i + kAhead], ids[i + kAhead + 1]));
@@ -48,18 +49,13 @@ uint32_t position_index(size_t index) {
 
 }  // namespace
 
-void build_pairs(PairStats& pair_stats, const Chains& chains, PositionArray& pair_positions) {
-  Interrupt never;
-  build_pairs(pair_stats, chains, pair_positions, never);
-}
-
-void build_pairs(PairStats& pair_stats, const Chains& chains, PositionArray& pair_positions,
-                 Interrupt& interrupt) {
+void build_pairs(PairStats& pair_stats, const Chains& chains, const WordSpans& words,
+                 PositionArray& pair_positions, Interrupt& interrupt) {
   // 1. Count: weighted occurrences in `count`, plain occurrences in `end` for the layout.
-  for_each_pair_run(pair_stats, chains, interrupt,
+  for_each_pair_run(pair_stats, chains, words, interrupt,
                     [&](uint32_t key, uint32_t, uint32_t length, uint32_t w) {
                       PairInfo& info = pair_stats[key];
-                      info.count += static_cast<int64_t>(chains.word_counts[w]) * length;
+                      info.count += static_cast<int64_t>(words.word_counts[w]) * length;
                       info.end += length;
                     });
   // 2. Lay out: each pair gets a range as long as its number of occurrences, in the order
@@ -72,7 +68,7 @@ void build_pairs(PairStats& pair_stats, const Chains& chains, PositionArray& pai
   });
   pair_positions.resize(position_index(offset));
   // 3. Fill: left node indices, ascending within each pair.
-  for_each_pair_run(pair_stats, chains, interrupt,
+  for_each_pair_run(pair_stats, chains, words, interrupt,
                     [&](uint32_t key, uint32_t left, uint32_t length, uint32_t) {
                       PairInfo& info = *pair_stats.find(key);
                       uint32_t* out = pair_positions.data() + info.end;
@@ -115,8 +111,8 @@ void PairHeap::rebuild(const PairStats& pair_stats, int64_t floor) {
   std::make_heap(entries_.begin(), entries_.end(), ranks_below);
 }
 
-PairTracker::PairTracker(const Chains& chains, Interrupt& interrupt) {
-  build_pairs(stats_, chains, positions_, interrupt);
+PairTracker::PairTracker(const Chains& chains, const WordSpans& words, Interrupt& interrupt) {
+  build_pairs(stats_, chains, words, positions_, interrupt);
   // The lists lie in the order the map visits its pairs, and the map is unchanged since.
   list_order_.reserve(stats_.size());
   stats_.for_each([&](uint32_t key, const PairInfo&) { list_order_.push_back(key); });

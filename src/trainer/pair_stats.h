@@ -25,11 +25,9 @@ using PositionArray = ReallocArray<uint32_t>;
 
 // Counts every adjacent pair of the chains (weighted by word count) into `pair_stats` and lays
 // out each pair's occurrences as one ascending range of `pair_positions`, the ranges in the order
-// `pair_stats.for_each` visits the pairs.
-void build_pairs(PairStats& pair_stats, const Chains& chains, PositionArray& pair_positions);
-// The same, polling `interrupt` as it walks the words.
-void build_pairs(PairStats& pair_stats, const Chains& chains, PositionArray& pair_positions,
-                 Interrupt& interrupt);
+// `pair_stats.for_each` visits the pairs. Polls `interrupt` as it walks the words.
+void build_pairs(PairStats& pair_stats, const Chains& chains, const WordSpans& words,
+                 PositionArray& pair_positions, Interrupt& interrupt);
 
 // Max-heap of (count, pair key) with lazy invalidation: entries are never updated in place; an
 // entry is checked against the pair's current count when it reaches the top. The order is
@@ -70,7 +68,7 @@ class PairHeap {
 class PairTracker {
  public:
   // Counts the pairs of `chains` and fills the heap.
-  PairTracker(const Chains& chains, Interrupt& interrupt);
+  PairTracker(const Chains& chains, const WordSpans& words, Interrupt& interrupt);
 
   // The pair of highest count (the smaller key on ties), or nullopt when no pair is left.
   std::optional<uint32_t> best_pair() { return heap_.pop_best(stats_); }

@@ -54,15 +54,17 @@ class WordFinder {
     uint64_t weight;  // occurrences of the word
   };
 
-  explicit WordFinder(const Chains& chains) {
-    const std::vector<uint32_t>& heads = chains.word_heads;
+  // Indexes the words of `spans` over `nodes` nodes, and releases the spans.
+  WordFinder(WordSpans&& spans, size_t nodes) {
+    const WordSpans words = std::move(spans);
+    const std::vector<uint32_t>& heads = words.word_heads;
     words_.reserve(heads.size());
     for (size_t w = 0; w < heads.size(); ++w) {
-      const uint64_t count = w < chains.word_count() ? chains.word_counts[w] : 0;
+      const uint64_t count = w < words.size() ? words.word_counts[w] : 0;
       if (count >= kBigCount) big_counts_[static_cast<uint32_t>(w)] = count;
       words_.push_back({heads[w], static_cast<uint32_t>(std::min<uint64_t>(count, kBigCount))});
     }
-    blocks_.resize((chains.ids.size() + kBlock - 1) / kBlock);
+    blocks_.resize((nodes + kBlock - 1) / kBlock);
     uint32_t w = 0;
     for (size_t b = 0; b < blocks_.size(); ++b) {
       while (heads[w + 1] <= b * kBlock) ++w;  // words are never empty: heads ascend strictly
@@ -101,15 +103,13 @@ class WordFinder {
 // The chains and the pair statistics while merging, and the walk of one merge.
 class MergeLoop {
  public:
-  MergeLoop(Chains chains, Interrupt& interrupt)
-      : chains_(std::move(chains)),
-        words_(chains_),
+  // Counts the pairs of `built`, then keeps its words only as an index: the per-word arrays
+  // are given back before merging starts.
+  MergeLoop(ChainedWords built, Interrupt& interrupt)
+      : chains_(std::move(built.chains)),
         interrupt_(interrupt),
-        pairs_(chains_, interrupt) {
-    // From here on words are found through words_ alone: give back the per-word arrays.
-    chains_.word_heads = {};
-    chains_.word_counts = {};
-  }
+        pairs_(chains_, built.words, interrupt),
+        words_(std::move(built.words), chains_.ids.size()) {}
 
   std::optional<uint32_t> best_pair() { return pairs_.best_pair(); }
 
@@ -178,9 +178,9 @@ class MergeLoop {
   }
 
   Chains chains_;
-  WordFinder words_;
   Interrupt& interrupt_;
   PairTracker pairs_;
+  WordFinder words_;
 };
 
 }  // namespace
@@ -190,9 +190,9 @@ TrainedTables train_words(WordCounts words, InitialSymbols symbols, int vocab_si
   TrainedTables tables;
   tables.vocab = std::move(symbols.vocab);
   // 1. Chains of the distinct words, built in the storage of the counted words.
-  Chains chains = build_chains(std::move(words), symbols.symbol_ids, interrupt);
+  ChainedWords built = build_chains(std::move(words), symbols.symbol_ids, interrupt);
   // 2. Pair statistics and the heap.
-  MergeLoop loop(std::move(chains), interrupt);
+  MergeLoop loop(std::move(built), interrupt);
   // 3. Merge the best pair until the vocabulary is full or no pair is left.
   const auto target = static_cast<uint32_t>(vocab_size);
   auto vocab_count = static_cast<uint32_t>(tables.vocab.size());
