@@ -1,32 +1,19 @@
 #pragma once
 
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <unordered_map>
-#include <vector>
-
 #include "common/interrupt.h"
-#include "model/bpe.h"
+#include "trainer/alphabet.h"
+#include "trainer/publish.h"
 #include "trainer/word_counts.h"
 
-// The three tables one training run produces; they replace the model's together.
-struct TrainedTables {
-  std::vector<std::string> vocab;
-  std::unordered_map<uint32_t, uint32_t> merge_rank;
-  std::unordered_map<std::string, uint32_t> token_to_id;
-};
-
-// The initial symbols: ids 0 to n-1 in ascending code-unit order.
-struct InitialSymbols {
-  std::vector<std::string> vocab;    // UTF-8 text of each initial id
-  std::vector<uint16_t> symbol_ids;  // code unit -> initial id (65536 entries)
-};
-
-// Collects the alphabet of `words` and checks `vocab_size` against it and against 65535. A
-// refusal is written to standard error and gives nullopt. Throws utf8::invalid_code_point for a
-// symbol in the surrogate range.
-std::optional<InitialSymbols> initial_symbols(const WordCounts& words, int vocab_size);
+// Design note. Training counts each distinct word once (word_counts.h) and numbers its code
+// units (alphabet.h), lays the distinct words out as chains of 2-byte nodes (chains.h), counts
+// every adjacent pair, weighted by its word's count, with the list of its left nodes
+// (pair_stats.h), and then merges the best pair again and again (merge_walk.h): a merge visits
+// only the recorded occurrences of its pair, finds each one's word through the word index
+// (word_index.h), and reports the pairs it destroys and creates to the tracker (pair_stats.h),
+// which applies the changes once per pair at the end of the merge and offers every created pair
+// to the heap. The tables are published only when the run is over (publish.h), so
+// an interrupt or an error leaves the model as it was.
 
 // Runs the merge loop on the counted words: always the pair of highest count (the smaller pair
 // key on ties), until the vocabulary holds `vocab_size` tokens or no pair occurs. Draws the
@@ -34,6 +21,3 @@ std::optional<InitialSymbols> initial_symbols(const WordCounts& words, int vocab
 // works; whatever it throws passes out before anything is published.
 TrainedTables train_words(WordCounts words, InitialSymbols symbols, int vocab_size,
                           Interrupt& interrupt);
-
-// Installs the tables in the model; cannot fail, so a model is never left half trained.
-void publish(BPE& model, TrainedTables&& tables) noexcept;
