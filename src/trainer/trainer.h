@@ -10,9 +10,9 @@
 // every adjacent pair, weighted by its word's count, with the list of its left nodes
 // (pair_stats.h), and then merges the best pair again and again (merge_walk.h): a merge visits
 // only the recorded occurrences of its pair, finds each one's word through the word index
-// (word_index.h), and reports the pairs it destroys and creates to the tracker (pair_stats.h),
+// (word_index.h), and reports the pairs it destroys and creates to the tracker (pair_tracker.h),
 // which applies the changes once per pair at the end of the merge and offers every created pair
-// to the heap. The tables are published only when the run is over (publish.h), so
+// to the heap (pair_heap.h). The tables are published only when the run is over (publish.h), so
 // an interrupt or an error leaves the model as it was.
 
 // Runs the merge loop on the counted words: always the pair of highest count (the smaller pair

@@ -15,6 +15,7 @@
 #include "common/pair_key.h"
 #include "test_support.h"
 #include "trainer/chains.h"
+#include "trainer/pair_heap.h"
 #include "trainer/pair_stats.h"
 #include "trainer/word_counts.h"
 
@@ -49,8 +50,8 @@ void for_each_entry(const Map& stats, F f) {
 std::map<uint32_t, Pair> pairs_of(const PairStats& stats, const PositionArray& positions) {
   std::map<uint32_t, Pair> out;
   for_each_entry(stats, [&](uint32_t key, const PairInfo& info) {
-    out[key] = {info.count, std::vector<uint32_t>(positions.begin() + info.begin,
-                                                  positions.begin() + info.end)};
+    const uint32_t* list = positions.begin() + info.begin;
+    out[key] = {info.count, std::vector<uint32_t>(list, list + info.length)};
   });
   return out;
 }
@@ -304,8 +305,9 @@ TEST(BuildPairs, LayoutOfARandomCorpus) {
 
   // The ranges tile pair_positions exactly, in the order the map visits the pairs.
   std::vector<std::pair<uint64_t, uint64_t>> ranges;
-  for_each_entry(
-      b.stats, [&](uint32_t, const PairInfo& info) { ranges.emplace_back(info.begin, info.end); });
+  for_each_entry(b.stats, [&](uint32_t, const PairInfo& info) {
+    ranges.emplace_back(info.begin, info.begin + info.length);
+  });
   uint64_t covered = 0;
   for (const auto& [begin, end] : ranges) {
     EXPECT_EQ(begin, covered);
