@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 
+#include "common/pair_key.h"
 #include "trainer/pair_heap.h"
 #include "trainer/pair_stats.h"
 
@@ -44,5 +45,18 @@ TEST_P(PairHeapTest, PopsWhatAScanPicksWhateverTheFloor) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Floors, PairHeapTest, testing::Values(1, 3, 8, 100));
+
+// Every entry the trainer pushes has statistics; the builds that keep asserts stop on one that
+// has none instead of reading past the map.
+TEST(PairHeapDeathTest, EntryWithoutStatisticsIsAsserted) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "asserts are off in this build";
+#else
+  PairStats stats;
+  PairHeap heap;
+  heap.push(pair_key(1, 2), 5);
+  EXPECT_DEATH(heap.pop_best(stats), "value != nullptr");
+#endif
+}
 
 }  // namespace
