@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -10,17 +11,36 @@
 #include "common/u32_map.h"
 #include "trainer/chains.h"
 
-// Statistics of one adjacent pair. Packed to 4-byte alignment, so that a map slot holds it
-// beside its 4-byte key in 24 bytes: the size the first three fields alone take once padded to
-// 8-byte alignment, so build_pairs' cursor costs no memory.
-#pragma pack(push, 4)
+// A signed 64-bit count kept as two 32-bit halves, so that a record holding it needs only
+// 4-byte alignment. It is read and written as a value (an 8-byte load or store), never through
+// a reference, so no access is misaligned.
+class PackedCount {
+ public:
+  PackedCount() = default;
+  operator int64_t() const {
+    int64_t value;
+    std::memcpy(&value, halves_, sizeof value);
+    return value;
+  }
+  PackedCount& operator=(int64_t value) {
+    std::memcpy(halves_, &value, sizeof value);
+    return *this;
+  }
+  PackedCount& operator+=(int64_t value) { return *this = *this + value; }
+
+ private:
+  uint32_t halves_[2] = {0, 0};
+};
+
+// Statistics of one adjacent pair. Every field is 4-byte aligned, so a map slot holds the record
+// beside its 4-byte key in 24 bytes: the size the first three fields alone would take with an
+// 8-byte aligned count, so the build's cursor costs no memory.
 struct PairInfo {
-  int64_t count = 0;    // live occurrences, each weighted by how often its word occurs
+  PackedCount count;    // live occurrences, each weighted by how often its word occurs
   uint32_t begin = 0;   // the pair's occurrences: pair_positions[begin, begin + length), left
   uint32_t length = 0;  // nodes in ascending order (entries of dead occurrences may remain)
   uint32_t fill = 0;    // build_pairs only: where the next entry of the list is written
 };
-#pragma pack(pop)
 static_assert(sizeof(PairInfo) == 20 && alignof(PairInfo) == 4);
 
 using PairStats = U32Map<PairInfo>;
