@@ -11,7 +11,8 @@ namespace {
 // every chain, in text order: a run of one symbol (indentation, "=====", a long run of
 // letters) gives the same pair at consecutive nodes, counted at once instead of node by node.
 // The map is far larger than the cache when most pairs are rare (text without spaces): the slot
-// of the pair kAhead nodes ahead is fetched meanwhile.
+// of the pair kAhead nodes ahead is fetched meanwhile, far enough ahead for the fetch to arrive
+// before the walk does, near enough that the slot is still in the cache then.
 template <class Visit>
 void for_each_pair_run(const PairStats& pair_stats, const Chains& chains, const WordSpans& words,
                        Interrupt& interrupt, Visit visit) {

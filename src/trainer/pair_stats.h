@@ -38,7 +38,7 @@ class PackedCount {
 struct PairInfo {
   PackedCount count;    // live occurrences, each weighted by how often its word occurs
   uint32_t begin = 0;   // the pair's occurrences: pair_positions[begin, begin + length), left
-  uint32_t length = 0;  // nodes in ascending order (entries of dead occurrences may remain)
+  uint32_t length = 0;  // nodes, ascending; entries of occurrences merged away since may remain
   uint32_t fill = 0;    // build_pairs only: where the next entry of the list is written
 };
 static_assert(sizeof(PairInfo) == 20 && alignof(PairInfo) == 4);

@@ -20,7 +20,8 @@ PairTracker::PairTracker(const Chains& chains, const WordSpans& words, Interrupt
   // The lists lie in the order the map visits its pairs, and the map is unchanged since.
   list_order_.reserve(stats_.size());
   stats_.for_each([&](uint32_t key, const PairInfo&) { list_order_.push_back(key); });
-  // The first floor: the count of about the kHeld-th most frequent pair.
+  // The first floor: the count of about the kHeld-th most frequent pair, so that the heap
+  // starts at 64 KiB of entries, within the second cache level.
   constexpr size_t kHeld = size_t{1} << 12;
   std::vector<int64_t> counts;
   counts.reserve(stats_.size());
@@ -91,7 +92,8 @@ void PairTracker::commit_new_pairs() {
 // A pair whose count is 0 can never occur again (only a merge's new pairs gain occurrences),
 // so its occurrence list is dead. Instead of doubling the position array, slide the live lists
 // down over the dead ones, in the order they lie in, and make sure the array has room for
-// `incoming` more entries and half as much again. The array never shrinks: the next merges
+// `incoming` more entries and half as much again, so that the merges after this one append for
+// a while before the next compaction. The array never shrinks: the next merges
 // write the pages past the live lists again, and giving them back would only have them faulted
 // in anew.
 void PairTracker::compact_positions(size_t incoming) {
