@@ -55,7 +55,7 @@ void PairTracker::commit_new_pairs() {
   for (size_t i = 0; i < touched; ++i) {
     if (i + kStatsAhead < touched) stats_.prefetch(touched_[i + kStatsAhead].key);
     const Touched& pair = touched_[i];
-    if (pair.records != 0) continue;
+    if (pair.created()) continue;
     PairInfo& info = known_entry(stats_, pair.key);
     assert(info.count + pair.change >= 0 || pair.key == taken_);
     info.count = std::max<int64_t>(0, info.count + pair.change);
@@ -70,10 +70,10 @@ void PairTracker::commit_new_pairs() {
   next_entry_.resize(touched);
   size_t offset = positions_.size();
   for (size_t i = 0; i < touched; ++i) {
-    if (i + kStatsAhead < touched && touched_[i + kStatsAhead].records != 0)
+    if (i + kStatsAhead < touched && touched_[i + kStatsAhead].created())
       stats_.prefetch(touched_[i + kStatsAhead].key);
     const Touched& pair = touched_[i];
-    if (pair.records == 0) continue;
+    if (!pair.created()) continue;
     PairInfo& info = stats_[pair.key];
     assert(info.count == 0 && info.length == 0);  // its key holds the new token: a new entry
     info.count = pair.change;

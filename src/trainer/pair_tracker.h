@@ -76,6 +76,8 @@ class PairTracker {
     uint32_t key;
     uint32_t records = 0;  // new occurrences recorded: only the pairs the merge creates have any
     int64_t change = 0;    // the weight created minus the weight lost
+    // A pair of the merge's new token; every other touched pair only lost occurrences.
+    bool created() const { return records != 0; }
   };
   // Where a pair is in touched_; kNone until the merge touches it.
   struct TouchIndex {
