@@ -48,6 +48,6 @@ class MergeWalk {
 
   Chains chains_;
   Interrupt& interrupt_;
-  PairTracker pairs_;
+  PairTracker pairs_;  // before words_: the pairs are counted from the spans the index then takes
   WordIndex words_;
 };
