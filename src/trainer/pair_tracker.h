@@ -14,6 +14,14 @@
 #include "trainer/pair_heap.h"
 #include "trainer/pair_stats.h"
 
+// Where PairTracker keeps a pair among those the merge under way has touched; kNone until the
+// merge touches it. Outside the class, so that its default member initializer is known where
+// the class's map of it is instantiated.
+struct TouchIndex {
+  static constexpr uint32_t kNone = 0xFFFFFFFF;
+  uint32_t index = kNone;
+};
+
 // The pair statistics while merging: every pair's weighted count and occurrence list, and the
 // heap that selects the best pair. A merge reads the occurrences of its pair, then reports each
 // pair it destroys (`lower_at`) and creates (`record_at`) by its `touch` index, then
@@ -78,11 +86,6 @@ class PairTracker {
     int64_t change = 0;    // the weight created minus the weight lost
     // A pair of the merge's new token; every other touched pair only lost occurrences.
     bool created() const { return records != 0; }
-  };
-  // Where a pair is in touched_; kNone until the merge touches it.
-  struct TouchIndex {
-    static constexpr uint32_t kNone = 0xFFFFFFFF;
-    uint32_t index = kNone;
   };
   struct Recorded {
     uint32_t touched;  // index of the pair in touched_
