@@ -1,12 +1,14 @@
 #pragma once
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <vector>
 
 #include "common/interrupt.h"
 #include "common/realloc_array.h"
 #include "common/u32_map.h"
+#include "trainer/known_entry.h"
 #include "trainer/word_counts.h"
 
 // Marks a node absorbed into its left neighbour. Never a live id: a vocabulary holds at most
@@ -18,33 +20,25 @@ inline constexpr uint16_t kDeadId = 0xFFFF;
 // dead, so a node's neighbours are the nearest live nodes of its word. A word's first node is
 // never absorbed, so dead nodes come in runs with a live node on their left; the first and last
 // node of each dead run store the run's length, and a neighbour is found in one step however
-// long the run: 3 bytes per symbol of the distinct words.
+// long the run: 3 bytes per symbol of the distinct words. Where the words begin is kept apart
+// (WordSpans), so each lookup is given its word's bounds.
 struct Chains {
   HugeVector<uint16_t> ids;  // token id of every node, kDeadId once merged
   // Length of the dead run, at its two ends only; kLongRun for a run that long or longer, whose
   // length is kept in long_runs. Left uninitialised: a page is touched only once merges leave
   // dead nodes on it.
   ReallocArray<uint8_t> dead_run;
-  U32Map<uint32_t> long_runs;         // end node of a long dead run -> its length
-  std::vector<uint32_t> word_heads;   // first node of each word, then one past the last node
-  std::vector<uint64_t> word_counts;  // occurrences of each word in the corpus
+  U32Map<uint32_t> long_runs;  // end node of a long dead run -> its length
 
   static constexpr uint8_t kLongRun = 0xFF;
 
-  size_t word_count() const { return word_counts.size(); }
   bool live(uint32_t node) const { return ids[node] != kDeadId; }
-  // Nearest live node after `node` in word `word`, or -1.
-  int64_t next(uint32_t word, uint32_t node) const {
-    return next_before(word_heads[word + 1], node);
-  }
   // Nearest live node after `node` and before `end`, one past the last node of its word, or -1.
   int64_t next_before(uint32_t end, uint32_t node) const {
     uint32_t i = node + 1;
     if (i < end && !live(i)) i += run_length(i);
     return i < end ? int64_t{i} : -1;
   }
-  // Nearest live node before `node` in word `word`, or -1.
-  int64_t prev(uint32_t word, uint32_t node) const { return prev_after(word_heads[word], node); }
   // Nearest live node before `node` and not before `head`, the first node of its word, or -1.
   int64_t prev_after(uint32_t head, uint32_t node) const {
     if (node == head) return -1;
@@ -54,6 +48,7 @@ struct Chains {
   // Marks live `node`, which is not the first of its word, dead, joining the dead runs on
   // either side of it into one.
   void absorb(uint32_t node) {
+    assert(node > 0 && live(node));
     ids[node] = kDeadId;
     uint32_t first = node, last = node;
     if (!live(node - 1)) first -= run_length(node - 1);
@@ -73,14 +68,26 @@ struct Chains {
   // Length of the dead run that `end` (dead) is the first or last node of.
   uint32_t run_length(uint32_t end) const {
     const uint8_t stored = dead_run[end];
-    return stored < kLongRun ? stored : *long_runs.find(end);
+    return stored < kLongRun ? stored : known_entry(long_runs, end);
   }
 };
 
+// Where each distinct word lies in the chains and how often it occurs. Counting the pairs reads
+// it; the merges find words through a WordIndex made from it.
+struct WordSpans {
+  std::vector<uint32_t> word_heads;   // first node of each word, then one past the last node
+  std::vector<uint64_t> word_counts;  // occurrences of each word in the corpus
+  size_t size() const { return word_counts.size(); }
+};
+
+// What build_chains makes of the counted words.
+struct ChainedWords {
+  Chains chains;
+  WordSpans words;
+};
+
 // Turns the counted words into chains, each code unit numbered through `symbol_ids` (code unit
-// -> token id). Consumes `words`; its storage becomes the node array. Throws std::length_error
-// past 2^32 - 1 nodes.
-Chains build_chains(WordCounts&& words, const std::vector<uint16_t>& symbol_ids);
-// The same, polling `interrupt` as it numbers the nodes.
-Chains build_chains(WordCounts&& words, const std::vector<uint16_t>& symbol_ids,
-                    Interrupt& interrupt);
+// -> token id), polling `interrupt` as it numbers the nodes. Consumes `words`; its storage
+// becomes the node array. Throws std::length_error past 2^32 - 1 nodes.
+ChainedWords build_chains(WordCounts&& words, const std::vector<uint16_t>& symbol_ids,
+                          Interrupt& interrupt);

@@ -14,9 +14,8 @@
 // proportion to its vocabulary of words, not to its length.
 class WordCounts {
  public:
-  // Counts one more occurrence of the word `units` (not empty, no 0x0000 inside).
-  void add(std::span<const uint16_t> units) { add(units, WordTable::hash(units)); }
-  // The same, given WordTable::hash(units).
+  // Counts one more occurrence of the word `units` (not empty, no 0x0000 inside) of
+  // WordTable::hash `hash`.
   void add(std::span<const uint16_t> units, uint32_t hash) {
     const auto [index, added] = words_.intern(units, hash);
     if (added) {
@@ -65,6 +64,8 @@ class WordSplitter {
   uint64_t units() const { return units_; }
 
  private:
+  // Words that wait while their slots load: enough for the loads to overlap, few enough that
+  // the waiting words stay in the first cache level.
   static constexpr size_t kBatch = 16;
 
   void end_word() {

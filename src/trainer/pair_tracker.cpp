@@ -1,0 +1,119 @@
+#include "trainer/pair_tracker.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
+#include "trainer/known_entry.h"
+
+namespace {
+
+// The commit and the compaction walk lists of pairs in order and update each pair's statistics,
+// which lie at random in a map far larger than the cache: those of the pair this many ahead are
+// fetched meanwhile.
+constexpr size_t kStatsAhead = 8;
+
+}  // namespace
+
+PairTracker::PairTracker(const Chains& chains, const WordSpans& words, Interrupt& interrupt) {
+  build_pairs(stats_, chains, words, positions_, interrupt);
+  // The lists lie in the order the map visits its pairs, and the map is unchanged since.
+  list_order_.reserve(stats_.size());
+  stats_.for_each([&](uint32_t key, const PairInfo&) { list_order_.push_back(key); });
+  // The first floor: the count of about the kHeld-th most frequent pair, so that the heap
+  // starts at 64 KiB of entries, within the second cache level.
+  constexpr size_t kHeld = size_t{1} << 12;
+  std::vector<int64_t> counts;
+  counts.reserve(stats_.size());
+  stats_.for_each([&](uint32_t, const PairInfo& info) { counts.push_back(info.count); });
+  int64_t floor = 1;
+  if (counts.size() > kHeld) {
+    std::nth_element(counts.begin(), counts.begin() + kHeld, counts.end(), std::greater<>());
+    floor = counts[kHeld];
+  }
+  heap_.rebuild(stats_, floor);
+}
+
+std::span<const uint32_t> PairTracker::take(uint32_t key) {
+  PairInfo& info = known_entry(stats_, key);
+  info.count = 0;
+  taken_ = key;
+  // Most occurrences share their neighbouring pairs: room for as many as there are nodes, up
+  // to kTouchedRoom, and growth past it.
+  constexpr size_t kTouchedRoom = 1024;
+  touched_index_.clear(std::min<size_t>(info.length, kTouchedRoom));
+  // Each occurrence records at most two new pairs: room for them all now, rather than growth
+  // that copies the records made so far. Pages never written are never faulted in.
+  recorded_.reserve(2 * size_t{info.length});
+  return {positions_.data() + info.begin, info.length};
+}
+
+void PairTracker::commit_new_pairs() {
+  const size_t touched = touched_.size();
+  // 1. The pairs that only lost occurrences existed before the merge. A count never drops
+  // below 0: only the merged pair, already at 0, can lose more than it holds.
+  for (size_t i = 0; i < touched; ++i) {
+    if (i + kStatsAhead < touched) stats_.prefetch(touched_[i + kStatsAhead].key);
+    const Touched& pair = touched_[i];
+    if (pair.created()) continue;
+    PairInfo& info = known_entry(stats_, pair.key);
+    assert(info.count + pair.change >= 0 || pair.key == taken_);
+    info.count = std::max<int64_t>(0, info.count + pair.change);
+  }
+  // 2. The created pairs, each given a range in order of arrival. A pair's nodes arrive in
+  // ascending order and never twice (a merge walks its occurrences left to right, and a node
+  // recorded as a new pair's left node is passed by then), so bucketing the records by pair in
+  // arrival order sorts them.
+  if (positions_.size() + recorded_.size() > positions_.capacity()) {
+    compact_positions(recorded_.size());
+  }
+  next_entry_.resize(touched);
+  size_t offset = positions_.size();
+  for (size_t i = 0; i < touched; ++i) {
+    if (i + kStatsAhead < touched && touched_[i + kStatsAhead].created())
+      stats_.prefetch(touched_[i + kStatsAhead].key);
+    const Touched& pair = touched_[i];
+    if (!pair.created()) continue;
+    PairInfo& info = stats_[pair.key];
+    assert(info.count == 0 && info.length == 0);  // its key holds the new token: a new entry
+    info.count = pair.change;
+    info.begin = next_entry_[i] = position_index(offset);
+    info.length = pair.records;
+    offset += pair.records;
+    list_order_.push_back(pair.key);
+    if (info.count > 0) heap_.push(pair.key, info.count);
+  }
+  positions_.resize(position_index(offset));
+  for (const Recorded& r : recorded_) positions_[next_entry_[r.touched]++] = r.node;
+  touched_.clear();
+  recorded_.clear();
+}
+
+// A pair whose count is 0 can never occur again (only a merge's new pairs gain occurrences),
+// so its occurrence list is dead. Instead of doubling the position array, slide the live lists
+// down over the dead ones, in the order they lie in, and make sure the array has room for
+// `incoming` more entries and half as much again, so that the merges after this one append for
+// a while before the next compaction. The array never shrinks: the next merges
+// write the pages past the live lists again, and giving them back would only have them faulted
+// in anew.
+void PairTracker::compact_positions(size_t incoming) {
+  size_t kept = 0, kept_lists = 0;
+  for (size_t i = 0; i < list_order_.size(); ++i) {
+    if (i + kStatsAhead < list_order_.size()) stats_.prefetch(list_order_[i + kStatsAhead]);
+    PairInfo& info = known_entry(stats_, list_order_[i]);
+    const uint32_t begin = info.begin;
+    if (info.count <= 0) {
+      info.begin = info.length = 0;
+      continue;
+    }
+    std::memmove(positions_.data() + kept, positions_.data() + begin,
+                 info.length * sizeof(uint32_t));
+    info.begin = position_index(kept);
+    kept += info.length;
+    list_order_[kept_lists++] = list_order_[i];
+  }
+  list_order_.resize(kept_lists);
+  positions_.resize(kept);
+  const size_t wanted = kept + incoming + (kept + incoming) / 2;
+  positions_.reserve(wanted);
+}

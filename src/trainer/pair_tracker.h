@@ -1,0 +1,105 @@
+#pragma once
+
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/interrupt.h"
+#include "common/realloc_array.h"
+#include "common/u32_map.h"
+#include "trainer/chains.h"
+#include "trainer/pair_heap.h"
+#include "trainer/pair_stats.h"
+
+// Where PairTracker keeps a pair among those the merge under way has touched; kNone until the
+// merge touches it. Outside the class, so that its default member initializer is known where
+// the class's map of it is instantiated.
+struct TouchIndex {
+  static constexpr uint32_t kNone = 0xFFFFFFFF;
+  uint32_t index = kNone;
+};
+
+// The pair statistics while merging: every pair's weighted count and occurrence list, and the
+// heap that selects the best pair. A merge reads the occurrences of its pair, then reports each
+// pair it destroys (`lower_at`) and creates (`record_at`) by its `touch` index, then
+// `commit_new_pairs`.
+class PairTracker {
+ public:
+  // Counts the pairs of `chains` and fills the heap.
+  PairTracker(const Chains& chains, const WordSpans& words, Interrupt& interrupt);
+
+  // The pair of highest count (the smaller key on ties), or nullopt when no pair is left.
+  std::optional<uint32_t> best_pair() { return heap_.pop_best(stats_); }
+
+  // Sets the count of `key` to 0 and returns its recorded left nodes, ascending; valid until
+  // commit_new_pairs.
+  std::span<const uint32_t> take(uint32_t key);
+
+  // Index of `key` among the pairs touched since the last commit, added on its first touch. A
+  // caller that meets the same pair again passes the index to lower_at and record_at instead of
+  // looking the key up again. Valid until commit_new_pairs.
+  uint32_t touch(uint32_t key) {
+    uint32_t& index = touched_index_[key].index;
+    if (index == TouchIndex::kNone) {
+      stats_.prefetch(key);  // the commit reads its statistics: they arrive meanwhile
+      index = static_cast<uint32_t>(touched_.size());
+      touched_.push_back({key});
+    }
+    return index;
+  }
+
+  // One occurrence of the touched pair `touched`, of weight `weight`, is gone.
+  void lower_at(uint32_t touched, int64_t weight) {
+    assert(touched < touched_.size());
+    touched_[touched].change -= weight;
+  }
+
+  // A new occurrence of the touched pair `touched` with left node `node`. Every key recorded
+  // between two commits holds the token of the merge under way, so it is new; its nodes come in
+  // ascending order.
+  void record_at(uint32_t touched, uint32_t node, int64_t weight) {
+    assert(touched < touched_.size());
+    Touched& pair = touched_[touched];
+    pair.change += weight;
+    ++pair.records;
+    recorded_.push_back({touched, node});
+  }
+
+  // Applies the changes of the merge: lowers the counts of the pairs it destroyed, gives each
+  // pair it created its occurrences as one ascending range at the end of the position array,
+  // and enters every created pair in the heap with its final count.
+  void commit_new_pairs();
+
+ private:
+  // Packs the live occurrence lists at the start of the array and makes room for `incoming` more.
+  void compact_positions(size_t incoming);
+
+  // A pair the merge under way has touched. The merge collects its count changes here and the
+  // commit applies them once per pair: the statistics are far larger than the cache, and
+  // neighbouring occurrences mostly touch the same few pairs.
+  struct Touched {
+    uint32_t key;
+    uint32_t records = 0;  // new occurrences recorded: only the pairs the merge creates have any
+    int64_t change = 0;    // the weight created minus the weight lost
+    // A pair of the merge's new token; every other touched pair only lost occurrences.
+    bool created() const { return records != 0; }
+  };
+  struct Recorded {
+    uint32_t touched;  // index of the pair in touched_
+    uint32_t node;
+  };
+
+  PairStats stats_;
+  PositionArray positions_;
+  std::vector<uint32_t> list_order_;  // pairs with an occurrence list, in the order of the lists
+  PairHeap heap_;
+  uint32_t taken_ = 0;  // the pair of the merge under way
+  U32Map<TouchIndex> touched_index_;
+  std::vector<Touched> touched_;  // in order of first touch
+  ReallocArray<Recorded> recorded_;
+  std::vector<uint32_t> next_entry_;  // per touched pair, during the commit: where its next
+                                      // record goes in the position array
+};
