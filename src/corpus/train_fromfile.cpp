@@ -2,8 +2,8 @@
 #include <iostream>
 #include <variant>
 
+#include "common/code_units.h"
 #include "common/messages.h"
-#include "common/units.h"
 #include "corpus/file_info.h"
 #include "corpus/utf8_stream.h"
 #include "model/bpe.h"

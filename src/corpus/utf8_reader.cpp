@@ -1,6 +1,6 @@
 #include "corpus/utf8_reader.h"
 
-#include "common/units.h"
+#include "common/code_units.h"
 #include "corpus/utf8_stream.h"
 
 namespace {

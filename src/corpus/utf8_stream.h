@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/code_units.h"
 #include "common/interrupt.h"
-#include "common/units.h"
 #include "report/progress.h"
 
 // Streams a UTF-8 file as the pre-tokenized code-unit sequence: every code point cut to its low

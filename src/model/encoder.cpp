@@ -7,8 +7,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "common/code_units.h"
 #include "common/pair_key.h"
-#include "common/units.h"
 #include "model/initial_ids.h"
 
 // Words. A word starts at each id of the space marker; real text repeats its words, so each

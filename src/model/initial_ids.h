@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/code_units.h"
 #include "common/interrupt.h"
-#include "common/units.h"
 
 // Text to initial ids, the first step of encoding, for both of its routes: the kept Encoder,
 // which looks each unit up in a table of all 65,536, and BPE::encode on short texts, which looks

@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "common/code_units.h"
 #include "common/realloc_array.h"
-#include "common/units.h"
 #include "common/word_table.h"
 
 // The distinct words of a corpus and how often each occurs. A word is a run of code units other
