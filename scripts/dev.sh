@@ -96,7 +96,8 @@ run_bench() {
   local extra=()
   if [ -z "$corpora" ]; then
     corpora="$ROOT/bench/corpora"
-    if [ ! -f "$corpora/en.txt" ] || [ ! -f "$corpora/multi.txt" ] || [ ! -f "$corpora/holdout.txt" ]; then
+    if [ ! -f "$corpora/en.txt" ] || [ ! -f "$corpora/multi.txt" ] || [ ! -f "$corpora/holdout.txt" ] \
+       || [ ! -f "$corpora/dataset.txt" ]; then
       log "making the corpora in bench/corpora (Debian documentation packages)"
       "$bench_venv/bin/python" "$ROOT/bench/corpora.py" "$corpora"
     fi
