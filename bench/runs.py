@@ -132,9 +132,11 @@ class Bench:
     def kept_results(self) -> dict:
         """With --only, the results already in results.json, so that rerunning one part leaves
         the others' records and run description as they were; otherwise nothing."""
-        data = {part: [] for part in PARTS}
+        data = {}
         if self.args.only and self.json_path.exists():
-            data.update(json.loads(self.json_path.read_text()))
+            data = json.loads(self.json_path.read_text())
+        for part in PARTS:  # after the kept ones, so that their order in the file stays
+            data.setdefault(part, [])
         return data
 
     def log(self, msg):
@@ -201,6 +203,9 @@ class Bench:
                     source, cdir / f"text-{kind}-{size_tag(size)}.txt", int(size * MB))
         self.short_text = self.make_short_text(cdir / "short-lines.txt")
         self.dataset_text = self.corpora / "dataset.txt"
+        if a.quick and "dataset" in a.parts:  # a smoke run encodes a prefix as large as its texts
+            self.dataset_text = corpora.cut_prefix(self.dataset_text, cdir / "dataset-quick.txt",
+                                                   int(max(a.encode_sizes) * MB))
         for path in {*self.train_corpora.values(), *self.encode_texts.values(), self.holdout}:
             corpora.warm(path)
 
