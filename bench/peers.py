@@ -534,14 +534,16 @@ def child_dataset(task):
         def run():
             return sum(map(len, enc.encode_ordinary_batch(lines))), len(lines)
 
+    def cpu_now():  # this process and its reaped children: the pool's workers
+        return sum(_cpu_seconds(resource.getrusage(who))
+                   for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN))
+
     times, cpu_times = [], []
     for _ in range(task["repeats"]):
-        usage0 = [resource.getrusage(who) for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN)]
-        t0 = time.perf_counter()
+        c0, t0 = cpu_now(), time.perf_counter()
         tokens, documents = run()
         times.append(time.perf_counter() - t0)
-        usage1 = [resource.getrusage(who) for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN)]
-        cpu_times.append(sum(_cpu_seconds(b) - _cpu_seconds(a) for a, b in zip(usage0, usage1)))
+        cpu_times.append(cpu_now() - c0)
     return {"times": times, "cpu_times": cpu_times, "bytes": nbytes, "tokens": tokens,
             "documents": documents}
 

@@ -103,7 +103,8 @@ def main(argv=None):
     parser.add_argument("--vocab-size", type=int, default=8000, help="target vocabulary size with --corpus")
     parser.add_argument("--separator", action="store_true",
                         help="add the document separator of encode_dataset.py as a special token")
-    parser.add_argument("--separator-text", default=SEPARATOR, help=f"its text (default {SEPARATOR})")
+    parser.add_argument("--separator-text", default=SEPARATOR,
+                        help=f"its text (default {SEPARATOR})")
     parser.add_argument("--separator-id", type=int, help="its id (default len(vocab))")
     parser.add_argument("output", help="path of the tokenizer.json to write")
     args = parser.parse_args(argv)

@@ -98,8 +98,8 @@ run_bench() {
   local extra=()
   if [ -z "$corpora" ]; then
     corpora="$ROOT/bench/corpora"
-    if [ ! -f "$corpora/en.txt" ] || [ ! -f "$corpora/multi.txt" ] || [ ! -f "$corpora/holdout.txt" ] \
-       || [ ! -f "$corpora/dataset.txt" ]; then
+    if [ ! -f "$corpora/en.txt" ] || [ ! -f "$corpora/multi.txt" ] \
+       || [ ! -f "$corpora/holdout.txt" ] || [ ! -f "$corpora/dataset.txt" ]; then
       log "making the corpora in bench/corpora (Debian documentation packages)"
       "$bench_venv/bin/python" "$ROOT/bench/corpora.py" "$corpora"
     fi
@@ -128,7 +128,8 @@ build_wheel() {
         | sed 's/.*"\(.*\)"/\1/' | head -n 1)
   [ -n "$tag" ] || { log "auditwheel reported no platform tag for $wheel"; exit 1; }
   log "repairing it to $tag"
-  PATH="$VENV/bin:$PATH" "$VENV/bin/auditwheel" repair --plat "$tag" -w "$ROOT/dist" "$wheel" >/dev/null
+  PATH="$VENV/bin:$PATH" "$VENV/bin/auditwheel" repair --plat "$tag" -w "$ROOT/dist" \
+    "$wheel" >/dev/null
   wheel=$(ls -t "$ROOT"/dist/lorvane_api-*"$tag"*.whl | head -n 1)
   log "checking $(basename "$wheel") in a new venv"
   rm -rf "$check"
