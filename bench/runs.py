@@ -233,7 +233,7 @@ class Bench:
             "trainers": a.trainers,
             "quick": a.quick,
         }
-        if {"train", "encode"} & set(a.parts):
+        if {"train", "encode"} & set(a.parts) or "meta" not in self.data:
             self.data["meta"] = meta
         if "dataset" in a.parts:
             self.data["dataset_meta"] = meta
