@@ -480,15 +480,20 @@ def readme_block(data) -> str:
         one = next(r for r in dataset if r["encoder"] == "ours" and r["workers"] == 1)
         many = max((r for r in dataset if r["encoder"] == "ours"), key=lambda r: r["workers"])
         batch = next(r for r in dataset if r["encoder"] == "tiktoken")
+        loads = [r["load"] for r in dataset]
+        cores = data["dataset_meta"]["machine"]["cores"]
+        busy = max(loads) > 0.5 * cores
         paragraphs.append("\n".join(textwrap.wrap(
             f"Encoding a dataset with [`examples/encode_dataset.py`](examples/encode_dataset.py) "
             f"({size_label(one['bytes'])} of English manuals, one document per line, the "
             f"{big:,} model), from the text file to the id and index files, runs at "
             f"{one['mbps']:.1f} MB/s in one process and {many['mbps']:.1f} MB/s on "
-            f"{many['workers']} worker processes ({many['vs_one']:.2f}x; the machine has "
-            f"{data['dataset_meta']['machine']['cores']} cores); `tiktoken`'s "
+            f"{many['workers']} worker processes ({many['vs_one']:.2f}x); `tiktoken`'s "
             f"`encode_ordinary_batch` with its threads takes the same lines at "
-            f"{batch['mbps']:.1f} MB/s.", 96)))
+            f"{batch['mbps']:.1f} MB/s. The load average when these runs started was "
+            f"{min(loads):.1f} to {max(loads):.1f} on the {cores} cores"
+            + (": other work shared the machine, so the figure on several processes says "
+               "little about how the work divides over free cores." if busy else "."), 96)))
     return "\n\n".join(paragraphs)
 
 
