@@ -475,26 +475,42 @@ def readme_block(data) -> str:
              f"decoding runs at {decode['ours']:.0f} MB/s against its {decode['tiktoken']:.1f} "
              "MB/s.")
     paragraphs = ["\n".join(lines), "\n".join(textwrap.wrap(text, 96))]
-    dataset = [r for r in dataset_rows(data) if r["ok"] and r["vocab"] == big]
+    dataset = [r for r in dataset_rows(data) if r["ok"]]
     if dataset:
-        one = next(r for r in dataset if r["encoder"] == "ours" and r["workers"] == 1)
-        many = max((r for r in dataset if r["encoder"] == "ours"), key=lambda r: r["workers"])
-        batch = next(r for r in dataset if r["encoder"] == "tiktoken")
-        loads = [r["load"] for r in dataset]
-        cores = data["dataset_meta"]["machine"]["cores"]
-        busy = max(loads) > 0.5 * cores
-        paragraphs.append("\n".join(textwrap.wrap(
-            f"Encoding a dataset with [`examples/encode_dataset.py`](examples/encode_dataset.py) "
-            f"({size_label(one['bytes'])} of English manuals, one document per line, the "
-            f"{big:,} model), from the text file to the id and index files, runs at "
-            f"{one['mbps']:.1f} MB/s in one process and {many['mbps']:.1f} MB/s on "
-            f"{many['workers']} worker processes ({many['vs_one']:.2f}x); `tiktoken`'s "
-            f"`encode_ordinary_batch` with its threads takes the same lines at "
-            f"{batch['mbps']:.1f} MB/s. The load average when these runs started was "
-            f"{min(loads):.1f} to {max(loads):.1f} on the {cores} cores"
-            + (": other work shared the machine, so the figure on several processes says "
-               "little about how the work divides over free cores." if busy else "."), 96)))
+        paragraphs.append("\n".join(textwrap.wrap(dataset_sentence(data, dataset), 96)))
     return "\n\n".join(paragraphs)
+
+
+def dataset_sentence(data, rows) -> str:
+    """What the README says of the dataset part: per vocabulary, ours in one process and on all
+    cores, tiktoken's batch call, and the load the runs started at (the machine is shared, and
+    a busy second core hides what the work on several processes gains)."""
+    cores = data["dataset_meta"]["machine"]["cores"]
+    parts = []
+    for vocab in sorted({r["vocab"] for r in rows}):
+        at = [r for r in rows if r["vocab"] == vocab]
+        one = next(r for r in at if r["encoder"] == "ours" and r["workers"] == 1)
+        many = max((r for r in at if r["encoder"] == "ours"), key=lambda r: r["workers"])
+        batch = next(r for r in at if r["encoder"] == "tiktoken")
+        loads = f"{min(r['load'] for r in at):.1f} to {max(r['load'] for r in at):.1f}"
+        if not parts:
+            parts.append(f"with the {vocab:,} model, {one['mbps']:.1f} MB/s in one process, "
+                         f"{many['mbps']:.1f} MB/s on {many['workers']} worker processes "
+                         f"({many['vs_one']:.2f}x) and {batch['mbps']:.2f} MB/s for `tiktoken`, "
+                         f"at a load average of {loads} on the {cores} cores when the runs "
+                         "started")
+        else:
+            parts.append(f"with the {vocab:,} model, {one['mbps']:.1f}, {many['mbps']:.1f} "
+                         f"({many['vs_one']:.2f}x) and {batch['mbps']:.2f} MB/s, at a load of "
+                         f"{loads}")
+    busy = any(r["load"] > 0.5 * cores for r in rows)
+    return (f"Encoding a dataset with [`examples/encode_dataset.py`](examples/encode_dataset.py) "
+            f"({size_label(rows[0]['bytes'])} of English manuals, one document per line, from "
+            "the text file to the id and index files), against `tiktoken`'s "
+            "`encode_ordinary_batch` with its threads on the same lines: "
+            + "; ".join(parts) + "."
+            + (" Where other work kept the machine busy, the figure on several processes says "
+               "little about how the work divides over free cores." if busy else ""))
 
 
 def readme_with_block(readme: str, data) -> str:
