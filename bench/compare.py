@@ -1,18 +1,22 @@
 #!/usr/bin/env python3
 """Benchmark of Lorvane against peer tokenizers: training time, CPU, peak memory and
 compression against tokenizers, sentencepiece, rustbpe and bpeasy, a speed-of-light program,
-encoding against tiktoken, tokendagger and tokenizers, decoding, and an exactness cross-check.
+encoding against tiktoken, tokendagger and tokenizers, decoding, an exactness cross-check, and
+encoding a dataset on one and on all cores against tiktoken's threaded batch call.
 
     bash scripts/dev.sh bench [options]          # from a clone: peers, corpora, build, run
     bash scripts/dev.sh bench --quick            # everything on small inputs, a few minutes
     bash scripts/dev.sh bench --corpora DIR      # use the corpora already in DIR
     bash scripts/dev.sh bench --only train --kinds en,code   # a subset
+    bash scripts/dev.sh bench --only dataset --kinds en --sizes 100   # the dataset row alone
     .venv-bench/bin/python bench/compare.py --report-only    # redraw from results.json
 
 Each measured run is a fresh child process (bench/child.py); peers and their setup are in
 bench/peers.py, the corpus maker and corpus kinds in bench/corpora.py, the runs in
 bench/runs.py, the report in bench/report.py. Results: bench/RESULTS.md and bench/results/
-(with --quick: bench/out/quick/, so a smoke run leaves the real results alone).
+(with --quick: bench/out/quick/, so a smoke run leaves the real results alone). A run with
+--only keeps the other parts' results from results.json. The performance block of README.md is
+rewritten from the same results with every report.
 """
 
 from __future__ import annotations
@@ -30,7 +34,7 @@ sys.path.insert(0, str(HERE))
 import corpora  # noqa: E402
 from peers import DEFAULT_TRAINERS, TRAINERS  # noqa: E402
 from runs import ROOT, PARTS, Bench, find_module_path, scrub  # noqa: E402
-from report import write_plots, write_report  # noqa: E402
+from report import README, write_plots, write_readme_block, write_report  # noqa: E402
 
 
 def display_command(argv) -> str:
@@ -55,9 +59,9 @@ def _list(text, known, what, p):
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("--corpora", default=str(HERE / "corpora"),
-                   help="directory holding en.txt, holdout.txt and multi.txt (default "
+                   help="directory holding en.txt, holdout.txt, multi.txt and dataset.txt (default "
                    "bench/corpora, which `python bench/corpora.py DIR` makes)")
-    p.add_argument("--only", choices=["train", "encode"], help="run only this part")
+    p.add_argument("--only", choices=["train", "encode", "dataset"], help="run only this part")
     p.add_argument("--kinds", default=",".join(corpora.KINDS),
                    help=f"corpus kinds, subset of {','.join(corpora.KINDS)}")
     p.add_argument("--sizes", default="1,10,100",
@@ -99,7 +103,7 @@ def parse_args(argv):
     args.vocab = [int(v) for v in args.vocab.split(",")]
     args.trainers = _list(args.trainers, TRAINERS, "trainers", p)
     args.kinds = _list(args.kinds, corpora.KINDS, "corpus kinds", p)
-    args.parts = [args.only] if args.only else ["train", "encode"]
+    args.parts = [args.only] if args.only else ["train", "encode", "dataset"]
     if args.sol is None:
         default = ROOT / "build" / "bench" / "speed_of_light"
         args.sol = str(default) if default.exists() else None
@@ -127,6 +131,9 @@ def main(argv=None):
     write_plots(data, plots)
     write_report(data, out, plots)
     print(f"wrote {out} and {plots}/*.png", flush=True)
+    if not args.quick and plots.resolve() == (HERE / "results").resolve():
+        write_readme_block(data, README)  # from the committed results only
+        print(f"rewrote the performance block of {README.name}", flush=True)
     return 0
 
 

@@ -1,7 +1,7 @@
 """Corpora of the benchmark: the maker of the real-text files (from Debian documentation
 packages), the corpus kinds built from them, and the cuts the runs take.
 
-    python bench/corpora.py OUT_DIR     # en.txt, en-small.txt, holdout.txt, multi.txt
+    python bench/corpora.py OUT_DIR     # en.txt, en-small.txt, holdout.txt, multi.txt, dataset.txt
 
 The maker installs the documentation packages with apt-get (as root) and turns their HTML,
 plain text, reStructuredText, POD and man pages into plain text, one document after another in
@@ -24,9 +24,13 @@ BLOCK = 1 << 20
 
 EN_PACKAGES = ["linux-doc", "python3-doc", "git-doc", "perl-doc", "manpages", "manpages-dev"]
 HOLDOUT_PACKAGES = ["postgresql-doc"]  # English from a package en.txt does not use
+# More English that en.txt does not use, for encoding a dataset: HTML and plain-text manuals.
+DATASET_PACKAGES = ["postgresql-doc", "python-django-doc", "cmake-doc", "sphinx-doc",
+                    "ruby3.1-doc", "vim-runtime", "python-scipy-doc", "openjdk-17-doc"]
 MULTI_PACKAGES = ["manpages-de", "manpages-fr", "manpages-ru", "manpages-ja", "manpages-zh",
                   "linux-doc"]  # linux-doc: its translations directory
 EN_BYTES, SMALL_BYTES, HOLDOUT_BYTES, MULTI_BYTES = 100 * MB, 10 * MB, 5 * MB, 30 * MB
+DATASET_BYTES = 100 * MB
 CODE_BYTES = 100 * MB
 
 # ---------------------------------------------------------------------------------------------
@@ -171,7 +175,7 @@ def is_translation(path: Path) -> bool:
 
 def make(out_dir: Path) -> None:
     out_dir.mkdir(parents=True, exist_ok=True)
-    packages = sorted({*EN_PACKAGES, *HOLDOUT_PACKAGES, *MULTI_PACKAGES})
+    packages = sorted({*EN_PACKAGES, *HOLDOUT_PACKAGES, *MULTI_PACKAGES, *DATASET_PACKAGES})
     subprocess.run(["apt-get", "update", "-q"], check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["apt-get", "install", "-y", "-q", "--no-install-recommends", *packages],
                    check=True, stdout=subprocess.DEVNULL,
@@ -184,7 +188,12 @@ def make(out_dir: Path) -> None:
     translated = [p for p in package_files(MULTI_PACKAGES) if is_translation(p)]
     multi = write_documents(translated, out_dir / "multi.txt", MULTI_BYTES,
                             keep=lambda p, text: _mostly_non_latin(text) or "/man/" in str(p))
-    print(f"en.txt {en:,} bytes, holdout.txt {holdout:,} bytes, multi.txt {multi:,} bytes")
+    # Sphinx manuals ship each page twice, as HTML and as its source text: the HTML is kept.
+    dataset = write_documents([p for p in package_files(DATASET_PACKAGES)
+                               if "_sources" not in p.parts], out_dir / "dataset.txt",
+                              DATASET_BYTES)
+    print(f"en.txt {en:,} bytes, holdout.txt {holdout:,} bytes, multi.txt {multi:,} bytes, "
+          f"dataset.txt {dataset:,} bytes")
 
 
 # ---------------------------------------------------------------------------------------------

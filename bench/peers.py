@@ -503,6 +503,51 @@ def compare_merge_lists(vocab, merge_rank, peer_model):
     }
 
 
+def child_dataset(task):
+    """Encoding a dataset of one document per line, every run's wall and CPU time: ours with
+    examples/encode_dataset.py from the file to its output files on `workers` processes (a new
+    pool each run, its start-up timed too), tiktoken's encode_ordinary_batch with its default
+    threads on the text's lines, read and normalized before timing."""
+    import concurrent.futures
+    import encode_dataset
+
+    nbytes = Path(task["text"]).stat().st_size
+    if task["encoder"] == "ours":
+        tables = encode_dataset.model_tables(load_ours(task["model"]))
+        output = Path(task["out"]) / "dataset"
+
+        def run():
+            workers = task["workers"]
+            pool = concurrent.futures.ProcessPoolExecutor(workers) if workers > 1 \
+                else encode_dataset.InProcessExecutor()
+            with pool:
+                counts = encode_dataset.encode_dataset(pool, tables, [task["text"]], output,
+                                                       max_pending=2 * workers, progress=False)
+            return counts["ids"] - max(counts["documents"] - 1, 0), counts["documents"]
+    else:
+        enc, _ = tiktoken_encoder(load_ours_tables(task["model"])[0])
+        lines = Path(task["text"]).read_text(encoding="utf-8").split("\n")
+        if lines[-1] == "":
+            lines.pop()
+        lines = [normalize_ws(line) for line in lines]
+
+        def run():
+            return sum(map(len, enc.encode_ordinary_batch(lines))), len(lines)
+
+    def cpu_now():  # this process and its reaped children: the pool's workers
+        return sum(_cpu_seconds(resource.getrusage(who))
+                   for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN))
+
+    times, cpu_times = [], []
+    for _ in range(task["repeats"]):
+        c0, t0 = cpu_now(), time.perf_counter()
+        tokens, documents = run()
+        times.append(time.perf_counter() - t0)
+        cpu_times.append(cpu_now() - c0)
+    return {"times": times, "cpu_times": cpu_times, "bytes": nbytes, "tokens": tokens,
+            "documents": documents}
+
+
 def child_baseline(task):
     """Import only: the resident memory an interpreter with that library costs before work."""
     __import__(task["lib"])
@@ -516,4 +561,5 @@ TASKS = {
     "decode": child_decode,
     "crosscheck": child_crosscheck,
     "baseline": child_baseline,
+    "dataset": child_dataset,
 }

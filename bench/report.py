@@ -1,5 +1,6 @@
-"""The report of a benchmark run: summary ratios, detailed tables, plots, and bench/RESULTS.md,
-all drawn from the JSON document of the run."""
+"""The report of a benchmark run: summary ratios, detailed tables, plots, bench/RESULTS.md and
+the performance block of README.md, all drawn from the JSON document of the run. Only the plots
+need more than the standard library (matplotlib)."""
 
 from __future__ import annotations
 
@@ -9,7 +10,12 @@ import textwrap
 from pathlib import Path
 
 from peers import MB, REFERENCE, TRAINERS
-from runs import peak_kib
+from runs import ROOT, peak_kib
+
+README = ROOT / "README.md"
+PERF_BEGIN = ("<!-- perf:begin: written by bench/report.py from bench/results/results.json; "
+              "edit those, not this block -->")
+PERF_END = "<!-- perf:end -->"
 
 KIND_TEXT = {
     "en": "English technical text (prefixes of `en.txt`)",
@@ -111,6 +117,7 @@ def encode_rows(data):
                      "ok": True, "bytes": r["bytes"], "mbps": r["bytes"] / MB / wall,
                      "cpu_mbps": r["bytes"] / MB / cpu if cpu else None, "tokens": r["tokens"],
                      "us_per_call": 1e6 * wall / r["calls"] if r.get("calls") else None,
+                     "calls": r.get("calls"),
                      "runs": len(r["times"]), "model_size": e["model_size"]})
     ref = {(r["kind"], r["size"], r["vocab"]): r for r in rows
            if r["ok"] and r["encoder"] == "tiktoken" and r["setup"] in ("whole", "calls")}
@@ -272,6 +279,7 @@ def write_report(data, out: Path, plots: Path):
                       f"{d['decoder']} at {d['vocab']:,} on `{d['text']}`: "
                       f"{d['result']['bytes'] / MB / d['result']['median']:.1f} MB/s of input "
                       "text" for d in dec) + "."]
+    lines += dataset_section(data)
     lines += ["", "## Cross-check with tokenizers", ""]
     checks = [c for c in data["crosscheck"]]
     if checks:
@@ -332,6 +340,192 @@ def write_report(data, out: Path, plots: Path):
     out.write_text("\n".join(lines) + "\n", encoding="utf-8")
 
 
+def dataset_rows(data):
+    """Median MB/s of each setup of the dataset part; ours on all cores also against ours in
+    one process, and every row against tiktoken's batch call at the same vocabulary."""
+    rows = []
+    for d in data.get("dataset", []):
+        row = {k: d[k] for k in ("encoder", "workers", "vocab")}
+        if d["ok"]:
+            r = d["result"]
+            wall, cpu = statistics.median(r["times"]), statistics.median(r["cpu_times"])
+            row.update(ok=True, bytes=r["bytes"], mbps=r["bytes"] / MB / wall, wall=wall,
+                       cpu=cpu, tokens=r["tokens"], documents=r["documents"],
+                       runs=len(r["times"]), load=d.get("load_before"), rss=peak_kib(d) / 1024)
+        else:
+            row.update(ok=False, error=d.get("error", ""))
+        rows.append(row)
+    ok = [r for r in rows if r["ok"]]
+    for row in ok:
+        same = [r for r in ok if r["vocab"] == row["vocab"]]
+        one = next((r for r in same if r["encoder"] == "ours" and r["workers"] == 1), None)
+        batch = next((r for r in same if r["encoder"] == "tiktoken"), None)
+        row["vs_one"] = _ratio(row["mbps"], one and one["mbps"]) if row["encoder"] == "ours" \
+            else None
+        row["vs_tiktoken"] = _ratio(row["mbps"], batch and batch["mbps"])
+    return rows
+
+
+def _dataset_setup(r):
+    if r["encoder"] == "tiktoken":
+        return "`encode_ordinary_batch` over the lines, its default threads"
+    return "in this process" if r["workers"] == 1 else f"{r['workers']} worker processes"
+
+
+def dataset_section(data):
+    rows = dataset_rows(data)
+    meta = data.get("dataset_meta")
+    if not rows or not meta:
+        return []
+    text, v = meta["text"], meta["versions"]
+    lines = [
+        "", "## Encoding a dataset", "",
+        f"- Machine: {meta['machine']['summary']}",
+        f"- Command: `{meta['command']}`",
+        f"- Run: {meta['started']} to {meta.get('finished', '(unfinished)')}",
+        f"- Versions: lorvane {v['lorvane']}, tiktoken {v.get('tiktoken', 'missing')}",
+        f"- Module: {meta.get('module')}",
+        load_line(data, meta["machine"], ("dataset",)),
+        "",
+        f"The text `{text['name']}` ({size_label(text['bytes'])}: English manuals from Debian "
+        "packages that `en.txt` does not use, in the form of `holdout.txt`) as a dataset of one "
+        "document per line, encoded with our English model trained on the largest `en` corpus "
+        "of the run. Ours is `examples/encode_dataset.py` end to end: a new process pool, "
+        "reading the file, encoding, and writing the ids (`uint16`, the separator between "
+        "documents) and the offsets index; in one process, and on every core this machine "
+        "lets the run use. tiktoken, with the same tables (see the setup notes), runs "
+        "`encode_ordinary_batch` with its default threads on the lines, which are read and "
+        "normalized before timing. MB/s is input bytes per second of wall time, median of "
+        f"{max(r.get('runs', 0) for r in rows)} runs; CPU s counts every process and thread; "
+        "peak RSS is the measuring process's own (our workers have theirs); *tokens* leaves "
+        "out our separators.",
+        "",
+        "| vocab | encoder | setup | MB/s | wall s | CPU s | peak RSS MiB | "
+        "÷ ours in one process | ÷ tiktoken | tokens | documents | load |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|",
+    ]
+    for r in rows:
+        if not r["ok"]:
+            err = (r["error"] or "").strip().splitlines()[-1:] or [""]
+            lines.append(f"| {r['vocab']:,} | {r['encoder']} | | failed: {err[0][:120]} "
+                         "|||||||||")
+            continue
+        lines.append(f"| {r['vocab']:,} | {r['encoder']} | {_dataset_setup(r)} | "
+                     f"{r['mbps']:.2f} | {r['wall']:.2f} | {r['cpu']:.2f} | {r['rss']:.0f} | "
+                     f"{_f(r['vs_one'])} | {_f(r['vs_tiktoken'])} | {r['tokens']:,} | "
+                     f"{r['documents']:,} | {_f(r['load'], 1)} |")
+    return lines
+
+
+# ---------------------------------------------------------------------------------------------
+# The performance block of README.md: its figures come from the committed results only, so that
+# they cannot go stale; tests/test_readme.py checks that the README holds what these give.
+
+
+def _and(items):
+    return ", ".join(items[:-1]) + " and " + items[-1] if len(items) > 1 else "".join(items)
+
+
+def _s(seconds):
+    return f"{seconds:.3g} s"
+
+
+def readme_block(data) -> str:
+    """The lines between the README's performance markers, from the results `data`."""
+    rows = [r for r in train_rows(data) if r["ok"] and r["kind"] == "en"]
+    largest = max(r["size"] for r in rows)
+    vocabs = sorted({r["vocab"] for r in rows})
+    at = {(r["trainer"], r["vocab"]): r for r in rows if r["size"] == largest}
+    small, big = vocabs[0], vocabs[-1]
+    threads = data["meta"]["machine"]["cores_usable"]
+    peers = [("ours", "Lorvane (1 thread)"), ("sentencepiece", "`sentencepiece`"),
+             ("tokenizers", f"`tokenizers` ({threads} threads)")]
+    mb = size_label(at[("ours", small)]["bytes"])
+    lines = [f"| {mb} of English, vocabulary {small:,} | "
+             + " | ".join(label for _, label in peers) + " |", "|---|---:|---:|---:|"]
+    for what, key, fmt in (("training wall time", "wall", _s), ("training CPU time", "cpu", _s),
+                           ("training peak memory", "rss", lambda m: f"{m:.0f} MiB")):
+        lines.append(f"| {what} | " + " | ".join(fmt(at[(t, small)][key]) for t, _ in peers)
+                     + " |")
+    ratios = [r["peer_ratio"] for r in summary_rows(data) if r["peer_ratio"] is not None]
+    text = (f"At {big:,} the same corpus took {_s(at[('ours', big)]['wall'])} against "
+            f"{_s(at[('sentencepiece', big)]['wall'])} for `sentencepiece` and "
+            f"{_s(at[('tokenizers', big)]['wall'])} for `tokenizers`; on each of the run's "
+            f"{len(ratios)} pairs of corpus and vocabulary size, Lorvane on one thread took "
+            f"{min(ratios):.3f}x to {max(ratios):.3f}x the time of the fastest peer at its "
+            "default threads.")
+    enc = [r for r in encode_rows(data) if r["ok"]]
+    whole = [r for r in enc if r["encoder"] == "ours" and r["setup"] == "whole"]
+    en = max((r for r in whole if r["kind"] == "en" and r["vocab"] == big),
+             key=lambda r: r["bytes"])
+    calls = {r["encoder"]: r for r in enc if r["kind"] == "short" and r["vocab"] == big}
+    decode = {d["decoder"]: d["result"]["bytes"] / MB / d["result"]["median"]
+              for d in data.get("decode", []) if d["ok"] and d["vocab"] == big}
+    names = {"en": "English", "code": "code", "cjk": "CJK"}
+    kinds = [names[k] for k in names if any(r["kind"] == k for r in whole)]
+    sizes = sorted({r["size"] for r in whole})
+    text += (f" Encoding {size_label(en['bytes'])} of English with the {big:,} model runs at "
+             f"{en['mbps']:.1f} MB/s on one thread, {en['ratio']:.2f}x `tiktoken`'s "
+             f"`encode_ordinary` with the same tables ({min(r['ratio'] for r in whole):.2f}x to "
+             f"{max(r['ratio'] for r in whole):.2f}x over {_and(kinds)} texts of "
+             f"{_and([f'{s:g}' for s in sizes])} MB at both vocabulary sizes); a Python "
+             f"loop over {calls['ours']['calls']:,} short lines costs "
+             f"{calls['ours']['us_per_call']:.1f} µs per call against `tiktoken`'s "
+             f"{calls['tiktoken']['us_per_call']:.1f} µs, and "
+             f"decoding runs at {decode['ours']:.0f} MB/s against its {decode['tiktoken']:.1f} "
+             "MB/s.")
+    paragraphs = ["\n".join(lines), "\n".join(textwrap.wrap(text, 96))]
+    dataset = [r for r in dataset_rows(data) if r["ok"]]
+    if dataset:
+        paragraphs.append("\n".join(textwrap.wrap(dataset_sentence(data, dataset), 96)))
+    return "\n\n".join(paragraphs)
+
+
+def dataset_sentence(data, rows) -> str:
+    """What the README says of the dataset part: per vocabulary, ours in one process and on all
+    cores, tiktoken's batch call, and the load the runs started at (the machine is shared, and
+    a busy second core hides what the work on several processes gains)."""
+    cores = data["dataset_meta"]["machine"]["cores"]
+    parts = []
+    for vocab in sorted({r["vocab"] for r in rows}):
+        at = [r for r in rows if r["vocab"] == vocab]
+        one = next(r for r in at if r["encoder"] == "ours" and r["workers"] == 1)
+        many = max((r for r in at if r["encoder"] == "ours"), key=lambda r: r["workers"])
+        batch = next(r for r in at if r["encoder"] == "tiktoken")
+        loads = f"{min(r['load'] for r in at):.1f} to {max(r['load'] for r in at):.1f}"
+        if not parts:
+            parts.append(f"with the {vocab:,} model, {one['mbps']:.1f} MB/s in one process, "
+                         f"{many['mbps']:.1f} MB/s on {many['workers']} worker processes "
+                         f"({many['vs_one']:.2f}x) and {batch['mbps']:.2f} MB/s for `tiktoken`, "
+                         f"at a load average of {loads} on the {cores} cores when the runs "
+                         "started")
+        else:
+            parts.append(f"with the {vocab:,} model, {one['mbps']:.1f}, {many['mbps']:.1f} "
+                         f"({many['vs_one']:.2f}x) and {batch['mbps']:.2f} MB/s, at a load of "
+                         f"{loads}")
+    busy = any(r["load"] > 0.5 * cores for r in rows)
+    return (f"Encoding a dataset with [`examples/encode_dataset.py`](examples/encode_dataset.py) "
+            f"({size_label(rows[0]['bytes'])} of English manuals, one document per line, from "
+            "the text file to the id and index files), against `tiktoken`'s "
+            "`encode_ordinary_batch` with its threads on the same lines: "
+            + "; ".join(parts) + "."
+            + (" Where other work kept the machine busy, the figure on several processes says "
+               "little about how the work divides over free cores." if busy else ""))
+
+
+def readme_with_block(readme: str, data) -> str:
+    """The README text with its performance block rewritten from `data`."""
+    begin, end = readme.find(PERF_BEGIN), readme.find(PERF_END)
+    if begin < 0 or end < begin:
+        raise ValueError("README.md has no performance markers")
+    return (readme[: begin + len(PERF_BEGIN)] + "\n" + readme_block(data) + "\n"
+            + readme[end:])
+
+
+def write_readme_block(data, path: Path = README) -> None:
+    path.write_text(readme_with_block(path.read_text(encoding="utf-8"), data), encoding="utf-8")
+
+
 def merge_list_text(ml) -> str:
     if not ml:
         return "–"
@@ -344,9 +538,9 @@ def merge_list_text(ml) -> str:
     return text
 
 
-def load_line(data, machine):
-    loads = [r["load_before"] for part in ("train", "sol", "quality", "encode", "decode", "crosscheck")
-             for r in data[part] if "load_before" in r]
+def load_line(data, machine,
+              parts=("train", "sol", "quality", "encode", "decode", "crosscheck")):
+    loads = [r["load_before"] for part in parts for r in data.get(part, []) if "load_before" in r]
     if not loads:
         return "- Load: not recorded"
     line = (f"- Load average (1 min) when runs started: {min(loads):.1f} to {max(loads):.1f} "

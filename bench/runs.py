@@ -1,6 +1,6 @@
 """The runs of one benchmark: corpora prepared, then training, speed of light, compression,
-encoding, decoding and the cross-check, each measured in a fresh process; results kept in one
-JSON document that the report reads."""
+encoding, decoding, the cross-check and the encoding of a dataset, each measured in a fresh
+process; results kept in one JSON document that the report reads."""
 
 from __future__ import annotations
 
@@ -26,7 +26,11 @@ ROOT = HERE.parent
 SHORT_LINES = 100_000
 SHORT_MIN, SHORT_MAX = 20, 200
 CHEAP_BYTES = 10 * MB  # training runs up to this corpus size are repeated, the median kept
-PARTS = ("train", "sol", "quality", "encode", "decode", "crosscheck", "baseline")
+PARTS = ("train", "sol", "quality", "encode", "decode", "crosscheck", "baseline", "dataset")
+# The parts that each value of --only runs; the records of the others are kept from the results
+# already there. "dataset" has its own run description, "dataset_meta", beside "meta".
+RUNS = {"train": ("train", "sol", "quality", "crosscheck", "baseline"),
+        "encode": ("encode", "decode"), "dataset": ("dataset",)}
 
 _ABS_PATH = re.compile(r"(?<![\w.~])/(?:[\w.+@-]+/)+([\w.+@-]+)")
 
@@ -120,7 +124,20 @@ class Bench:
         self.workdir.mkdir(parents=True, exist_ok=True)
         self.corpora = Path(args.corpora)
         self.json_path = Path(args.plots) / "results.json"
-        self.data = {part: [] for part in PARTS}
+        self.data = self.kept_results()
+        for run in args.parts:
+            for part in RUNS[run]:
+                self.data[part] = []
+
+    def kept_results(self) -> dict:
+        """With --only, the results already in results.json, so that rerunning one part leaves
+        the others' records and run description as they were; otherwise nothing."""
+        data = {}
+        if self.args.only and self.json_path.exists():
+            data = json.loads(self.json_path.read_text())
+        for part in PARTS:  # after the kept ones, so that their order in the file stays
+            data.setdefault(part, [])
+        return data
 
     def log(self, msg):
         print(f"[{datetime.datetime.now():%H:%M:%S}] {msg}", flush=True)
@@ -150,7 +167,9 @@ class Bench:
 
     def prepare(self):
         a = self.args
-        for name in ("en.txt", "holdout.txt") + (("multi.txt",) if "cjk" in a.kinds else ()):
+        needed = ("en.txt", "holdout.txt") + (("multi.txt",) if "cjk" in a.kinds else ()) \
+            + (("dataset.txt",) if "dataset" in a.parts else ())
+        for name in needed:
             if not (self.corpora / name).exists():
                 sys.exit(f"{name} missing in --corpora: make them with "
                          "`python bench/corpora.py DIR` first")
@@ -183,6 +202,10 @@ class Bench:
                 self.encode_texts[(kind, size)] = corpora.cut_prefix(
                     source, cdir / f"text-{kind}-{size_tag(size)}.txt", int(size * MB))
         self.short_text = self.make_short_text(cdir / "short-lines.txt")
+        self.dataset_text = self.corpora / "dataset.txt"
+        if a.quick and "dataset" in a.parts:  # a smoke run encodes a prefix as large as its texts
+            self.dataset_text = corpora.cut_prefix(self.dataset_text, cdir / "dataset-quick.txt",
+                                                   int(max(a.encode_sizes) * MB))
         for path in {*self.train_corpora.values(), *self.encode_texts.values(), self.holdout}:
             corpora.warm(path)
 
@@ -198,7 +221,7 @@ class Bench:
 
     def run(self):
         a = self.args
-        self.data["meta"] = {
+        meta = {
             "machine": machine_info(),
             "command": a.command,
             "started": datetime.datetime.now().isoformat(timespec="seconds"),
@@ -210,15 +233,19 @@ class Bench:
             "trainers": a.trainers,
             "quick": a.quick,
         }
+        if {"train", "encode"} & set(a.parts) or "meta" not in self.data:
+            self.data["meta"] = meta
+        if "dataset" in a.parts:
+            self.data["dataset_meta"] = meta
         self.prepare()
-        self.data["meta"]["corpora"] = [
+        meta["corpora"] = [
             {"kind": k, "size": s, "name": p.name, "bytes": p.stat().st_size}
             for (k, s), p in self.train_corpora.items()]
-        self.data["meta"]["encode_texts"] = [
+        meta["encode_texts"] = [
             {"kind": k, "size": s, "name": p.name, "bytes": p.stat().st_size}
             for (k, s), p in self.encode_texts.items()]
-        self.data["meta"]["short_text"] = {"name": self.short_text.name,
-                                           "bytes": self.short_text.stat().st_size}
+        meta["short_text"] = {"name": self.short_text.name,
+                              "bytes": self.short_text.stat().st_size}
         self.save()
         models = {}
         if "train" in a.parts:
@@ -231,7 +258,9 @@ class Bench:
             self.crosscheck_all(models)
         if "encode" in a.parts:
             self.encode_all(models)
-        self.data["meta"]["finished"] = datetime.datetime.now().isoformat(timespec="seconds")
+        if "dataset" in a.parts:
+            self.dataset_all(models)
+        meta["finished"] = datetime.datetime.now().isoformat(timespec="seconds")
         self.save()
 
     def repeats_for(self, nbytes: int) -> int:
@@ -391,6 +420,34 @@ class Bench:
                         rec.update(decoder=decoder, vocab=vocab, text=text.name)
                         self.data["decode"].append(rec)
                         self.save()
+
+
+    def dataset_all(self, models):
+        """The dataset text (one document per line) encoded by ours in one process and on every
+        usable core, and by tiktoken's batch call with its threads, with each vocabulary's
+        English model."""
+        text = self.dataset_text
+        corpora.warm(text)
+        cores = len(os.sched_getaffinity(0))
+        setups = [("ours", 1), ("ours", cores), ("tiktoken", None)]
+        self.data["dataset_meta"]["text"] = {"name": text.name, "bytes": text.stat().st_size}
+        for vocab in self.args.vocab:
+            model_size, model = self.model_for(models, "en", vocab)
+            if not model:
+                continue
+            for encoder, workers in setups:
+                name = f"dataset-{encoder}-{workers or 'batch'}-{vocab}"
+                out = self.workdir / "dataset" / name
+                out.mkdir(parents=True, exist_ok=True)
+                self.log(name)
+                rec = self.child({"kind": "dataset", "encoder": encoder, "workers": workers,
+                                  "model": model, "text": str(text), "out": str(out),
+                                  "repeats": self.args.repeats}, name)
+                rec.update(encoder=encoder, workers=workers, vocab=vocab, model_size=model_size,
+                           bytes=text.stat().st_size)
+                self.data["dataset"].append(rec)
+                self.save()
+                shutil.rmtree(out, ignore_errors=True)  # 50 MB or more of ids per run
 
 
 def peak_kib(rec) -> int:

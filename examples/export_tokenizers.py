@@ -4,9 +4,14 @@ The exported tokenizer gives the same ids as `BPE.encode` on the same text:
 
     python examples/export_tokenizers.py --model model.json tokenizer.json
     python examples/export_tokenizers.py --corpus corpus.txt --vocab-size 8000 tokenizer.json
+    python examples/export_tokenizers.py --model model.json --separator tokenizer.json
 
 `--model` reads the JSON that examples/save_restore.py writes; `--corpus` trains a new model on a
 UTF-8 file first. Load the result with `tokenizers.Tokenizer.from_file("tokenizer.json")`.
+`--separator` adds the document separator of examples/encode_dataset.py as a special token,
+`<|endoftext|>` (or `--separator-text`) at the id `--separator-id` (default len(vocab), the id
+that encode_dataset.py writes by default), so that the exported tokenizer decodes a dataset's
+ids and splits that text off as one token when it encodes.
 
 How Lorvane's encoding maps onto the pieces of a `tokenizers` pipeline:
 
@@ -32,6 +37,7 @@ import pathlib
 import sys
 
 MARKER = "\u0120"
+SEPARATOR = "<|endoftext|>"
 
 
 def load_tables(path):
@@ -65,16 +71,27 @@ def tokenizers_tables(vocab, merge_rank):
     return token_to_id, merges
 
 
-def build_tokenizer(token_to_id, merges):
+def build_tokenizer(token_to_id, merges, separator=None):
     """A `tokenizers.Tokenizer` for the tables of `tokenizers_tables`, encoding like the Lorvane
-    model they came from. Its decoder
-    turns the marker back into a space, so `decode` restores the text (Lorvane's own `decode`
-    shows token boundaries instead)."""
-    from tokenizers import Tokenizer, decoders, models, pre_tokenizers
+    model they came from. Its decoder turns the marker back into a space, so `decode` restores
+    the text (Lorvane's own `decode` shows token boundaries instead). `separator`, a pair (text,
+    id), adds that special token; it goes into the model's vocabulary too, so that `tokenizers`
+    keeps the id rather than numbering the token after the vocabulary's last entry."""
+    from tokenizers import AddedToken, Tokenizer, decoders, models, pre_tokenizers
 
-    tokenizer = Tokenizer(models.BPE(vocab=token_to_id, merges=merges))
+    vocab = dict(token_to_id)
+    if separator:
+        text, token_id = separator
+        if text in vocab:
+            raise ValueError(f"{text!r} is a token of the model already (id {vocab[text]})")
+        if token_id in vocab.values() or not 0 <= token_id <= 0xFFFF:
+            raise ValueError(f"the separator id {token_id} is taken or does not fit 16 bits")
+        vocab[text] = token_id
+    tokenizer = Tokenizer(models.BPE(vocab=vocab, merges=merges))
     tokenizer.pre_tokenizer = pre_tokenizers.Metaspace(replacement=MARKER, prepend_scheme="never", split=True)
     tokenizer.decoder = decoders.Metaspace(replacement=MARKER, prepend_scheme="never", split=True)
+    if separator:
+        tokenizer.add_special_tokens([AddedToken(separator[0], special=True)])
     return tokenizer
 
 
@@ -84,6 +101,11 @@ def main(argv=None):
     source.add_argument("--model", help="model saved as JSON (vocab, merge_rank, token_to_id, vocab_size)")
     source.add_argument("--corpus", help="UTF-8 text file to train a new model on")
     parser.add_argument("--vocab-size", type=int, default=8000, help="target vocabulary size with --corpus")
+    parser.add_argument("--separator", action="store_true",
+                        help="add the document separator of encode_dataset.py as a special token")
+    parser.add_argument("--separator-text", default=SEPARATOR,
+                        help=f"its text (default {SEPARATOR})")
+    parser.add_argument("--separator-id", type=int, help="its id (default len(vocab))")
     parser.add_argument("output", help="path of the tokenizer.json to write")
     args = parser.parse_args(argv)
 
@@ -92,9 +114,19 @@ def main(argv=None):
         print("the model has no vocabulary (training refused its input?)", file=sys.stderr)
         return 1
     token_to_id, merges = tokenizers_tables(vocab, merge_rank)
-    build_tokenizer(token_to_id, merges).save(args.output)
+    separator = None
+    if args.separator:
+        token_id = len(vocab) if args.separator_id is None else args.separator_id
+        separator = (args.separator_text, token_id)
+    try:
+        tokenizer = build_tokenizer(token_to_id, merges, separator)
+    except ValueError as error:
+        print(error, file=sys.stderr)
+        return 1
+    tokenizer.save(args.output)
     print(f"wrote {args.output}: {len(token_to_id)} distinct tokens of {len(vocab)},"
-          f" {len(merges)} of {len(merge_rank)} merges")
+          f" {len(merges)} of {len(merge_rank)} merges"
+          + (f"; separator {separator[0]} at id {separator[1]}" if separator else ""))
     return 0
 
 

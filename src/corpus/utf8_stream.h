@@ -42,6 +42,7 @@ void stream_utf8_units(std::istream& in, uint64_t size, Sink& sink, Interrupt& i
   uint64_t unread = size;  // bytes not yet read from the stream
   uint64_t consumed = 0;   // bytes decoded so far
   uint64_t last_report = 0;
+  const EndBarLineWhenStopped end_line(interrupt, [&] { return last_report != 0; });
   size_t held = 0;  // bytes carried over from the previous chunk
   while (true) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(unread, buffer.size() - 4 - held));

@@ -21,6 +21,8 @@ TrainedTables train_words(WordCounts words, InitialSymbols symbols, int vocab_si
   // 3. Merge the best pair until the vocabulary is full or no pair is left.
   const auto target = static_cast<uint32_t>(vocab_size);
   auto vocab_count = static_cast<uint32_t>(tables.vocab.size());
+  const EndBarLineWhenStopped end_line(interrupt,
+                                       [&, first = vocab_count] { return vocab_count != first; });
   for (uint32_t rank = 0; vocab_count < target; ++rank) {
     interrupt.step();
     const std::optional<uint32_t> key = walk.best_pair();
