@@ -29,6 +29,12 @@ KIND_TEXT = {
 }
 
 
+
+def failure(row) -> str:
+    """The last line of a failed run's error, cut to fit a table cell."""
+    lines = (row["error"] or "").strip().splitlines()
+    return lines[-1][:120] if lines else ""
+
 def size_label(nbytes: int) -> str:
     return f"{nbytes / MB:.3g} MB"
 
@@ -218,9 +224,8 @@ def write_report(data, out: Path, plots: Path):
     ]
     for r in train_rows(data):
         if not r["ok"]:
-            err = (r["error"] or "").strip().splitlines()[-1:] or [""]
             lines.append(f"| {_corpus_label(r)} | {r['vocab']:,} | {r['trainer']} | | | "
-                         f"failed: {err[0][:120]} |||||||||||")
+                         f"failed: {failure(r)} |||||||||||")
             continue
         lines.append(
             f"| {_corpus_label(r)} | {r['vocab']:,} | {r['trainer']} | "
@@ -264,9 +269,8 @@ def write_report(data, out: Path, plots: Path):
         ]
         for r in enc:
             if not r["ok"]:
-                err = (r["error"] or "").strip().splitlines()[-1:] or [""]
                 lines.append(f"| {r['vocab']:,} | {r['kind']} | {r['encoder']} | {r['setup']} "
-                             f"| failed: {err[0][:120]} |||||")
+                             f"| failed: {failure(r)} |||||")
                 continue
             lines.append(f"| {r['vocab']:,} | {r['kind']} {size_label(r['bytes'])} | "
                          f"{r['encoder']} | {SETUP_TEXT.get(r['setup'], r['setup'])} | "
@@ -406,8 +410,7 @@ def dataset_section(data):
     ]
     for r in rows:
         if not r["ok"]:
-            err = (r["error"] or "").strip().splitlines()[-1:] or [""]
-            lines.append(f"| {r['vocab']:,} | {r['encoder']} | | failed: {err[0][:120]} "
+            lines.append(f"| {r['vocab']:,} | {r['encoder']} | | failed: {failure(r)} "
                          "|||||||||")
             continue
         lines.append(f"| {r['vocab']:,} | {r['encoder']} | {_dataset_setup(r)} | "
