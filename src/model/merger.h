@@ -116,8 +116,9 @@ class Merger {
   }
 
   // Id of the token joining two ids (`known` where it is not -1), computed as the rescan does: a
-  // failure raises the standard out-of-range error of the checked lookup that fails.
-  uint16_t merged_id(uint16_t left, uint16_t right, int32_t known) {
+  // failure raises the standard out-of-range error of the checked lookup that fails. Inlined
+  // into both merge loops, where most calls return `known` at once.
+  [[gnu::always_inline]] uint16_t merged_id(uint16_t left, uint16_t right, int32_t known) {
     if (known >= 0) return static_cast<uint16_t>(known);
     if (const std::optional<uint16_t> id = joined_id(left, right)) return *id;
     const std::string joined = model_.vocab.at(left) + model_.vocab.at(right);
