@@ -1,11 +1,11 @@
 #include "python/model_object.h"
 
-namespace nb = nanobind;
-
 #include <chrono>
 #include <stdexcept>
 #include <string>
 #include <thread>
+
+namespace nb = nanobind;
 
 Claim::Claim(Model& model, const char* call) : model_(model) {
   const unsigned long thread = PyThread_get_thread_ident();
