@@ -240,6 +240,16 @@ def write_report(data, out: Path, plots: Path):
                   "total words): " + "; ".join(
                       f"{s['kind']} {size_label(s['bytes'])} {s['wall']:.3f} s, "
                       f"{s['distinct_words']:,} / {s['words']:,}" for s in sol) + "."]
+    bound = [b for b in data.get("bound", []) if b.get("wall")]
+    if bound:
+        lines += ["", "Work bound (median wall time of one program that does the speed of "
+                  "light's work, then counts every adjacent pair of the distinct words weighted "
+                  "by their counts and draws one flushed progress bar per merge, as training "
+                  "does; its distinct words, their code units and distinct pairs): " + "; ".join(
+                      f"{b['kind']} {size_label(b['bytes'])} vocabulary {b['vocab']:,} "
+                      f"{b['wall']:.3f} s, {b['distinct_words']:,} words, "
+                      f"{b['distinct_units']:,} units, {b['pairs']:,} pairs" for b in bound)
+                  + "."]
     base = [b for b in data["baseline"] if b["ok"]]
     if base:
         lines += ["", "Import baseline (peak RSS of an interpreter that only imports the "
