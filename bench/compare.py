@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Benchmark of Lorvane against peer tokenizers: training time, CPU, peak memory and
-compression against tokenizers, sentencepiece, rustbpe and bpeasy, a
+compression against tokenizers, sentencepiece, rustbpe, bpeasy and youtokentome, a
 speed-of-light program, the work bound (what no exact trainer can skip, timed in one C++ pass),
 encoding against tiktoken, tokendagger and tokenizers, decoding, an exactness cross-check, and
 encoding a dataset on one and on all cores against tiktoken's threaded batch call.

@@ -82,9 +82,12 @@ build_bench() {
     >/dev/null
 }
 
-# Peers in .venv-bench (tokendagger builds against libpcre2), the speed-of-light and work-bound
-# programs, our corpora in bench/corpora unless --corpora DIR names existing ones, then
-# bench/compare.py.
+YTTM_PACKAGE="youtokentome==1.0.6"
+
+# Peers in .venv-bench (tokendagger builds against libpcre2; youtokentome is built after them
+# without build isolation, on the Cython and setuptools of bench/requirements.txt), the
+# speed-of-light and work-bound programs, our corpora in bench/corpora unless --corpora DIR
+# names existing ones, then bench/compare.py.
 run_bench() {
   local bench_venv="$ROOT/.venv-bench" corpora="" arg prev=""
   for arg in "$@"; do
@@ -97,6 +100,8 @@ run_bench() {
     "$(find_python313)" -m venv "$bench_venv"
   fi
   "$bench_venv/bin/python" -m pip install -q --disable-pip-version-check -r "$ROOT/bench/requirements.txt"
+  "$bench_venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+    $YTTM_PACKAGE
   build_bench
   local extra=()
   if [ -z "$corpora" ]; then
