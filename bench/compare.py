@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Benchmark of Lorvane against peer tokenizers: training time, CPU, peak memory and
-compression against tokenizers, sentencepiece, rustbpe and bpeasy, a speed-of-light program,
+compression against tokenizers, sentencepiece, rustbpe, bpeasy and youtokentome, a
+speed-of-light program, the work bound (what no exact trainer can skip, timed in one C++ pass),
 encoding against tiktoken, tokendagger and tokenizers, decoding, an exactness cross-check, and
 encoding a dataset on one and on all cores against tiktoken's threaded batch call.
 
@@ -75,6 +76,8 @@ def parse_args(argv):
                    "interpreter finds, else the project's .venv)")
     p.add_argument("--sol", help="speed-of-light program (default build/bench/speed_of_light "
                    "when built)")
+    p.add_argument("--bound", help="work-bound program (default build/bench/work_bound when "
+                   "built)")
     p.add_argument("--trainers", default=",".join(DEFAULT_TRAINERS),
                    help=f"subset of {','.join(TRAINERS)}")
     p.add_argument("--encode-sizes", default="1,10", help="encoding texts in MB (default 1,10)")
@@ -107,6 +110,9 @@ def parse_args(argv):
     if args.sol is None:
         default = ROOT / "build" / "bench" / "speed_of_light"
         args.sol = str(default) if default.exists() else None
+    if args.bound is None:
+        default = ROOT / "build" / "bench" / "work_bound"
+        args.bound = str(default) if default.exists() else None
     return args
 
 

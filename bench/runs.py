@@ -26,10 +26,11 @@ ROOT = HERE.parent
 SHORT_LINES = 100_000
 SHORT_MIN, SHORT_MAX = 20, 200
 CHEAP_BYTES = 10 * MB  # training runs up to this corpus size are repeated, the median kept
-PARTS = ("train", "sol", "quality", "encode", "decode", "crosscheck", "baseline", "dataset")
+PARTS = ("train", "sol", "bound", "quality", "encode", "decode", "crosscheck", "baseline",
+         "dataset")
 # The parts that each value of --only runs; the records of the others are kept from the results
 # already there. "dataset" has its own run description, "dataset_meta", beside "meta".
-RUNS = {"train": ("train", "sol", "quality", "crosscheck", "baseline"),
+RUNS = {"train": ("train", "sol", "bound", "quality", "crosscheck", "baseline"),
         "encode": ("encode", "decode"), "dataset": ("dataset",)}
 
 _ABS_PATH = re.compile(r"(?<![\w.~])/(?:[\w.+@-]+/)+([\w.+@-]+)")
@@ -253,6 +254,7 @@ class Bench:
                 rec = self.child({"kind": "baseline", "lib": lib}, f"baseline-{lib}")
                 self.data["baseline"].append({"lib": lib, **rec})
             self.speed_of_light_all()
+            self.work_bound_all()
             models = self.train_all()
             self.quality_all(models)
             self.crosscheck_all(models)
@@ -287,6 +289,37 @@ class Bench:
             if walls:
                 self.log(f"speed of light {kind} {corpus.name}: {rec['wall']:.3f} s, "
                          f"{rec['distinct_words']:,} distinct words")
+        self.save()
+
+    def work_bound_all(self):
+        """The work bound of each corpus and vocabulary: the speed of light, then the pairs of
+        the distinct words counted and one progress bar drawn per merge, timed in one program
+        (its last line of output: seconds, distinct words, their code units, distinct pairs)."""
+        if not self.args.bound:
+            self.log("no work-bound program (--bound): its row is left out")
+            return
+        for (kind, size), corpus in self.train_corpora.items():
+            for vocab in corpora.kind_vocabs(kind, self.args.vocab):
+                walls, rec = [], None
+                for i in range(self.repeats_for(corpus.stat().st_size)):
+                    name = f"bound-{kind}-{size_tag(size) if size else 'all'}-{vocab}-{i}"
+                    rec = run_process([self.args.bound, str(corpus), str(vocab)],
+                                      self.workdir / "logs", name, dict(os.environ),
+                                      self.args.timeout)
+                    if not rec["ok"]:
+                        break
+                    lines = (self.workdir / "logs" / rec["stdout"]).read_text().splitlines()
+                    out = lines[-1].split()
+                    walls.append(float(out[0]))
+                    rec.update(distinct_words=int(out[1]), distinct_units=int(out[2]),
+                               pairs=int(out[3]))
+                rec.update(kind=kind, size=size, vocab=vocab, bytes=corpus.stat().st_size,
+                           walls=walls, wall=statistics.median(walls) if walls else None)
+                self.data["bound"].append(rec)
+                if walls:
+                    self.log(f"work bound {kind} {corpus.name} vocabulary {vocab:,}: "
+                             f"{rec['wall']:.3f} s, {rec['distinct_words']:,} distinct words, "
+                             f"{rec['pairs']:,} pairs")
         self.save()
 
     def train_all(self):

