@@ -7,30 +7,17 @@
 //   "<seconds> <distinct words> <distinct-word code units> <pairs>"
 // as the last line of standard output: the seconds of the whole pass, the distinct words, the
 // code units they hold together (the word table's arena) and the distinct pairs counted.
-#include <utf8.h>
-
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <vector>
 
 #include "common/u32_map.h"
 #include "common/word_table.h"
+#include "corpus_words.h"
 #include "report/progress.h"
-
-namespace {
-
-constexpr uint16_t kSpaceMarker = 0x0120;
-
-bool is_word_break(uint32_t cp) {
-  return cp == 0x09 || cp == 0x0A || cp == 0x0D || cp == 0x20;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 3) {
@@ -44,42 +31,19 @@ int main(int argc, char** argv) {
     return 2;
   }
   const auto t0 = std::chrono::steady_clock::now();
-  std::ifstream file(argv[1], std::ios::binary);
-  if (!file) {
+  std::vector<char> bytes;
+  if (!read_corpus(argv[1], bytes)) {
     std::cerr << "cannot open " << argv[1] << '\n';
     return 1;
   }
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(file)),
-                                std::istreambuf_iterator<char>());
   // 1. Distinct words and their counts.
   WordTable table;
   std::vector<uint64_t> counts;
-  std::vector<uint16_t> word;
-  auto finish = [&] {
-    if (word.empty()) return;
+  for_each_word(bytes, [&](std::span<const uint16_t> word) {
     const auto [index, added] = table.intern(word, WordTable::hash(word));
     if (added) counts.push_back(0);
     ++counts[index];
-    word.clear();
-  };
-  const char* it = bytes.data();
-  const char* const end = it + bytes.size();
-  while (it < end) {
-    const auto byte = static_cast<unsigned char>(*it);
-    uint32_t cp = byte;
-    if (byte < 0x80) {
-      ++it;
-    } else {
-      cp = utf8::next(it, end);
-    }
-    if (is_word_break(cp)) {
-      finish();
-      word.push_back(kSpaceMarker);
-    } else {
-      word.push_back(static_cast<uint16_t>(cp));  // code points cut to 16 bits, as in training
-    }
-  }
-  finish();
+  });
   // 2. The alphabet and every adjacent pair of the distinct words, weighted by the word's count.
   std::vector<bool> in_alphabet(1 << 16, false);
   long alphabet = 0;
