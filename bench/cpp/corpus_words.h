@@ -5,17 +5,21 @@
 #include <utf8.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <span>
 #include <vector>
 
-// The bytes of the file at `path`; false when it cannot be opened.
-inline bool read_corpus(const char* path, std::vector<char>& bytes) {
+// The bytes of the file at `path`; a file that cannot be opened ends the program with status 1.
+inline std::vector<char> read_corpus(const char* path) {
   std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  return true;
+  if (!file) {
+    std::cerr << "cannot open " << path << '\n';
+    std::exit(1);
+  }
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 // Calls f(word) for every word of the UTF-8 text `bytes`, as a span of 16-bit units: tab, line

@@ -18,11 +18,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const auto t0 = std::chrono::steady_clock::now();
-  std::vector<char> bytes;
-  if (!read_corpus(argv[1], bytes)) {
-    std::cerr << "cannot open " << argv[1] << '\n';
-    return 1;
-  }
+  const std::vector<char> bytes = read_corpus(argv[1]);
   WordTable table;
   uint64_t words = 0;
   for_each_word(bytes, [&](std::span<const uint16_t> word) {

@@ -31,11 +31,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const auto t0 = std::chrono::steady_clock::now();
-  std::vector<char> bytes;
-  if (!read_corpus(argv[1], bytes)) {
-    std::cerr << "cannot open " << argv[1] << '\n';
-    return 1;
-  }
+  const std::vector<char> bytes = read_corpus(argv[1]);
   // 1. Distinct words and their counts.
   WordTable table;
   std::vector<uint64_t> counts;
