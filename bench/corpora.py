@@ -5,7 +5,9 @@ packages), the corpus kinds built from them, and the cuts the runs take.
 
 The maker installs the documentation packages with apt-get (as root) and turns their HTML,
 plain text, reStructuredText, POD and man pages into plain text, one document after another in
-an order fixed by a hash of the file's path (so that every prefix mixes all sources).
+an order fixed by a hash of the file's path (so that every prefix mixes all sources). The code
+corpus is made where a run needs it, in the same order, from the source packages of Go and of
+the JDK (installed the same way) and the Python standard library, with no file repeated.
 """
 
 from __future__ import annotations
@@ -13,10 +15,12 @@ from __future__ import annotations
 import gzip
 import hashlib
 import html.parser
+import json
 import re
 import subprocess
 import sys
 import sysconfig
+import zipfile
 from pathlib import Path
 
 MB = 1_000_000
@@ -32,6 +36,10 @@ MULTI_PACKAGES = ["manpages-de", "manpages-fr", "manpages-ru", "manpages-ja", "m
 EN_BYTES, SMALL_BYTES, HOLDOUT_BYTES, MULTI_BYTES = 100 * MB, 10 * MB, 5 * MB, 30 * MB
 DATASET_BYTES = 100 * MB
 CODE_BYTES = 100 * MB
+# The code corpus: the Go tree's sources and the JDK's src.zip, with this interpreter's library.
+GO_PACKAGE, GO_SRC = "golang-1.19-src", Path("/usr/share/go-1.19/src")
+JDK_PACKAGE = "openjdk-17-source"
+CODE_PACKAGES = [GO_PACKAGE, JDK_PACKAGE]
 
 # ---------------------------------------------------------------------------------------------
 # Plain text from documentation files.
@@ -173,13 +181,19 @@ def is_translation(path: Path) -> bool:
     return False
 
 
-def make(out_dir: Path) -> None:
-    out_dir.mkdir(parents=True, exist_ok=True)
-    packages = sorted({*EN_PACKAGES, *HOLDOUT_PACKAGES, *MULTI_PACKAGES, *DATASET_PACKAGES})
+def apt_install(packages: list[str]) -> None:
+    """Installs Debian packages with apt-get (as root), after refreshing the package lists."""
     subprocess.run(["apt-get", "update", "-q"], check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["apt-get", "install", "-y", "-q", "--no-install-recommends", *packages],
                    check=True, stdout=subprocess.DEVNULL,
                    env={"DEBIAN_FRONTEND": "noninteractive", "PATH": "/usr/sbin:/usr/bin:/sbin:/bin"})
+
+
+def make(out_dir: Path) -> None:
+    out_dir.mkdir(parents=True, exist_ok=True)
+    packages = sorted({*EN_PACKAGES, *HOLDOUT_PACKAGES, *MULTI_PACKAGES, *DATASET_PACKAGES,
+                       *CODE_PACKAGES})
+    apt_install(packages)
     english = [p for p in package_files(EN_PACKAGES) if not is_translation(p)]
     en = write_documents(english, out_dir / "en.txt", EN_BYTES)
     cut_prefix(out_dir / "en.txt", out_dir / "en-small.txt", SMALL_BYTES, copy=True)
@@ -240,49 +254,97 @@ def warm(path: Path) -> None:
             pass
 
 
-_NUMBER = re.compile(r"\d+")
+# ---------------------------------------------------------------------------------------------
+# The code corpus: distinct source files of three languages, none repeated.
+# ---------------------------------------------------------------------------------------------
 
 
-def vary(line: str, k: int) -> str:
-    """Copy k of a line for corpora made larger by repetition: every word whose position in the
-    line is k modulo 7 title-cased and k appended to every number, so later copies add new words
-    the way more text of the same kind would."""
-    if k == 0:
-        return line
-    words = line.split(" ")
-    for i in range(k % 7, len(words), 7):
-        words[i] = words[i].title()
-    return _NUMBER.sub(lambda m: m.group(0) + str(k), " ".join(words))
+def jdk_src_zip() -> Path | None:
+    out = subprocess.run(["dpkg", "-L", JDK_PACKAGE], capture_output=True, text=True).stdout
+    return next((Path(p) for p in out.splitlines() if p.endswith("/src.zip")
+                 and Path(p).is_file()), None)
 
 
-def make_code(dst: Path, nbytes: int = CODE_BYTES) -> Path:
-    """The `.py` files of this interpreter's standard library (site-packages left out), in path
-    order, each that is valid UTF-8; repeated with `vary` until `nbytes`."""
-    if dst.exists() and dst.stat().st_size > 0:
+def _code_sources(jdk: zipfile.ZipFile):
+    """(label, reader) of every candidate file: the Go standard library and commands, the JDK's
+    classes (read from its open src.zip `jdk`), and this interpreter's standard library
+    (site-packages left out). The label is the file's path from a fixed root ("go/...",
+    "jdk/...", "python/..."), so that the order does not depend on where a machine keeps the
+    files. Go's testdata folders are left out: they hold test inputs (gofmt's golden pairs,
+    files broken on purpose for the parser and type checker, generated tables), which are
+    near-copies of one another or not code at all."""
+    for path in GO_SRC.rglob("*.go"):
+        if "testdata" not in path.relative_to(GO_SRC).parts and path.is_file():
+            yield f"go/{path.relative_to(GO_SRC)}", path.read_bytes
+    for info in jdk.infolist():
+        if info.filename.endswith(".java") and not info.is_dir():
+            yield f"jdk/{info.filename}", lambda n=info.filename: jdk.read(n)
+    stdlib = Path(sysconfig.get_paths()["stdlib"])
+    for path in stdlib.rglob("*.py"):
+        if "site-packages" not in path.relative_to(stdlib).parts and path.is_file():
+            yield f"python/{path.relative_to(stdlib)}", path.read_bytes
+
+
+def _path_order(label: str) -> str:
+    return hashlib.sha256(label.encode()).hexdigest()
+
+
+def code_documents():
+    """The code files as (label, bytes), in an order fixed by a hash of the label, so that every
+    prefix mixes the three languages: each file that is valid UTF-8 without NUL, ending with a
+    line feed, and none whose text was already given (the Go tree vendors some packages
+    twice)."""
+    if not GO_SRC.is_dir() or jdk_src_zip() is None:
+        apt_install(CODE_PACKAGES)
+    seen = set()
+    with zipfile.ZipFile(jdk_src_zip()) as jdk:
+        for label, read in sorted(_code_sources(jdk), key=lambda lr: _path_order(lr[0])):
+            try:
+                raw = read()
+                raw.decode("utf-8")
+            except (UnicodeDecodeError, OSError):
+                continue
+            if not raw.strip() or b"\0" in raw:
+                continue
+            if not raw.endswith(b"\n"):
+                raw += b"\n"
+            digest = hashlib.blake2b(raw, digest_size=16).digest()
+            if digest not in seen:
+                seen.add(digest)
+                yield label, raw
+
+
+def make_code(dst: Path, nbytes: int | None = CODE_BYTES) -> Path:
+    """Writes the code documents one after another to `dst`, cut at the last line end within
+    `nbytes` (all of them for None), with no text repeated; beside it, `dst`.json says how many
+    files of each language went in and how many bytes the distinct code has in all."""
+    info_path = dst.with_name(dst.name + ".json")
+    if dst.exists() and info_path.exists() and json.loads(info_path.read_text())["limit"] == nbytes:
         return dst
-    root = Path(sysconfig.get_paths()["stdlib"])
-    texts = []
-    for path in sorted(root.rglob("*.py")):
-        if "site-packages" in path.parts:
-            continue
-        try:
-            texts.append(path.read_bytes().decode("utf-8"))
-        except (UnicodeDecodeError, OSError):
-            continue
-    lines = "".join(t if t.endswith("\n") else t + "\n" for t in texts).splitlines(keepends=True)
-    written, k = 0, 0
-    with open(dst, "w", encoding="utf-8") as out:
-        while written < nbytes:
-            for line in lines:
-                text = vary(line, k)
-                size = len(text.encode("utf-8"))
-                if written + size > nbytes:
-                    written = nbytes
-                    break
-                out.write(text)
-                written += size
-            k += 1
+    limit = nbytes if nbytes is not None else float("inf")
+    written, total, files = 0, 0, {}
+    with open(dst, "wb") as out:
+        for label, raw in code_documents():
+            total += len(raw)
+            if written >= limit:
+                continue  # still counted in the total
+            if written + len(raw) > limit:
+                raw = raw[: raw.rfind(b"\n", 0, int(limit - written)) + 1]
+                written = limit  # nothing after a cut document
+            else:
+                written += len(raw)
+            out.write(raw)
+            lang = label.split("/", 1)[0]
+            files[lang] = files.get(lang, 0) + 1
+    info = {"limit": nbytes, "bytes": dst.stat().st_size, "distinct_total_bytes": total,
+            "files": files}
+    info_path.write_text(json.dumps(info))
     return dst
+
+
+def code_info(dst: Path) -> dict:
+    """What make_code recorded beside `dst`."""
+    return json.loads(dst.with_name(dst.name + ".json").read_text())
 
 
 def _is_cjk(c: str) -> bool:
