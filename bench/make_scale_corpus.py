@@ -1,33 +1,149 @@
-"""Writes a large corpus for the scale benchmark: en.txt repeated with variations until the
-target size. Copy k keeps the text of copy 0 but title-cases every word whose position in its
-line is k modulo 7 and appends k to every number, so later copies add new words the way more
-text of the same kind would, rather than repeating the first copy exactly."""
+"""Writes the corpus of the scale benchmark: source code of any size up to 10 GB and beyond,
+whose distinct words keep growing as those of real text do (Heaps' law: about K * n^BETA),
+rather than stopping once the real code has been used up.
+
+    python bench/make_scale_corpus.py OUT [--bytes 10e9]
+
+It starts with all the distinct code of bench/corpora.py (`code_documents`: the Go and JDK
+sources and the Python standard library, nothing repeated), so a cut up to that size (about
+300 MB) is real code and holds no repetition. Only past it, and so only in the scale rows of the
+benchmark, is text repeated: copy k (k = 1, 2, ...) gives the same documents in the same order,
+and varies a share s_k of them, picked by a hash of the document's path and k. In a varied
+document every ASCII identifier that is not a keyword gets the suffix `_k` and every number
+(with its letters, as `0x1F` or `10L`) gets k appended, so each of its words holding one is a
+word no earlier copy had. s_k falls with k so that the distinct words at the end of copy k are
+about (k + 1)^BETA times those of the real code: copy k must add (k + 1)^BETA - k^BETA of them,
+and the distinct words of a random share s of the documents were measured at about s^GAMMA of
+all. The rest of each copy repeats the real code exactly.
+
+The output is deterministic, and prefix-stable: the file written for a size is, byte for byte,
+the first part of the file written for any larger size, cut at the same line end as
+bench/corpora.py's cut_prefix, so that one large file gives every smaller size.
+"""
+
+from __future__ import annotations
 
 import argparse
+import hashlib
+import json
+import re
+import sys
+import time
+from pathlib import Path
 
-from corpora import vary
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import corpora  # noqa: E402
+
+BETA = 0.6  # target growth of the distinct words with the size, past the real code
+GAMMA = 0.8  # distinct words of a random share s of the code documents: about s^GAMMA of all
+VERSION = 1  # of the output; a file written by another version is not reused
+WRITE_BUFFER = 1 << 22
+
+# Keywords and literals of Go, Java and Python: kept as they are in a varied document.
+KEYWORDS = frozenset(w.encode() for w in """
+    break case chan const continue default defer else fallthrough for func go goto if import
+    interface map package range return select struct switch type var true false nil iota
+    abstract assert boolean byte catch char class do double enum extends final finally float
+    implements instanceof int long native new null private protected public short static
+    strictfp super synchronized this throw throws transient try void volatile while exports
+    module open opens permits provides record requires sealed to transitive uses
+    with yield
+    False None True and as async await def del elif except from global in is lambda nonlocal
+    not or pass raise match self cls
+    """.split())
+_TOKEN = re.compile(rb"([A-Za-z_][A-Za-z0-9_]*|[0-9][A-Za-z0-9_]*)")
+
+
+def share(k: int) -> float:
+    """The share of the documents that copy k varies (none of copy 0, the real code)."""
+    if k == 0:
+        return 0.0
+    return min(1.0, ((k + 1) ** BETA - k ** BETA) ** (1 / GAMMA))
+
+
+def picked(label: str, k: int) -> bool:
+    digest = hashlib.blake2b(f"{label}\0{k}".encode(), digest_size=8).digest()
+    return int.from_bytes(digest, "big") < share(k) * 2 ** 64
+
+
+class _Renames(dict):
+    """Identifier or number -> its form in copy k, made on first use."""
+
+    def __init__(self, k: int):
+        super().__init__()
+        self.suffix, self.digits = b"_%d" % k, b"%d" % k
+
+    def __missing__(self, word: bytes) -> bytes:
+        if word in KEYWORDS:
+            new = word
+        else:
+            new = word + (self.digits if word[0] <= 0x39 else self.suffix)
+        self[word] = new
+        return new
+
+
+def vary(raw: bytes, renames: _Renames) -> bytes:
+    """The document with its identifiers and numbers renamed for one copy (no per-character
+    Python work: one regex split, then a table look-up per identifier)."""
+    parts = _TOKEN.split(raw)
+    parts[1::2] = map(renames.__getitem__, parts[1::2])
+    return b"".join(parts)
+
+
+def write_scale(out: Path, nbytes: int, docs=None) -> dict:
+    """Writes the first `nbytes` bytes of the scale corpus, cut back to the last line end, to
+    `out`; `docs` are the code documents as (label, bytes), read here when not given. Returns
+    what it wrote: bytes, copies begun, documents varied per copy, the size of the real code,
+    seconds."""
+    t0 = time.perf_counter()
+    docs = list(corpora.code_documents()) if docs is None else docs
+    real = sum(len(raw) for _, raw in docs)
+    written, k, varied, full = 0, 0, [], False
+    with open(out, "wb", buffering=WRITE_BUFFER) as f:
+        while not full:
+            renames, count = _Renames(k), 0
+            for label, raw in docs:
+                if k and picked(label, k):
+                    raw = vary(raw, renames)
+                    count += 1
+                if written + len(raw) > nbytes:
+                    raw = raw[: raw.rfind(b"\n", 0, nbytes - written) + 1]
+                    full = True
+                f.write(raw)
+                written += len(raw)
+                if full or written == nbytes:
+                    full = True
+                    break
+            varied.append(count)
+            k += 1
+    return {"version": VERSION, "target": nbytes, "bytes": written, "copies": k,
+            "varied_documents": varied, "documents": len(docs), "real_bytes": real,
+            "beta": BETA, "seconds": time.perf_counter() - t0}
+
+
+def scale_corpus(out: Path, nbytes: int) -> dict:
+    """The scale corpus of `nbytes` at `out`, written unless the file there is already the one
+    this version writes for that size (as its record `out`.json says); returns the record."""
+    info_path = out.with_name(out.name + ".json")
+    if out.exists() and info_path.exists():
+        info = json.loads(info_path.read_text())
+        if info.get("version") == VERSION and info.get("target") == nbytes \
+                and info.get("bytes") == out.stat().st_size:
+            return info
+    info = write_scale(out, nbytes)
+    info_path.write_text(json.dumps(info))
+    return info
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("source")
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("out")
-    parser.add_argument("--bytes", type=float, default=2e9, help="target size (default 2e9)")
+    parser.add_argument("--bytes", type=float, default=10e9, help="target size (default 10e9)")
     args = parser.parse_args()
-    target = int(args.bytes)
-    lines = open(args.source, encoding="utf-8").read().splitlines(keepends=True)
-    written = 0
-    with open(args.out, "w", encoding="utf-8") as out:
-        k = 0
-        while written < target:
-            for line in lines:
-                text = vary(line, k)
-                out.write(text)
-                written += len(text.encode("utf-8"))
-                if written >= target:
-                    break
-            k += 1
-    print(f"{written} bytes in {k} copies")
+    info = scale_corpus(Path(args.out), int(args.bytes))
+    print(f"{info['bytes']:,} bytes in {info['copies']} copies of {info['real_bytes']:,} bytes "
+          f"of real code, {info['seconds']:.1f} s")
 
 
 if __name__ == "__main__":
