@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import codecs
 import collections
+import gc
 import json
 import re
 import resource
@@ -293,10 +294,21 @@ def child_train(task):
         "maxrss_after_train_kib": usage1.ru_maxrss,
     }
     if lib == "lorvane_api":
+        rss_after_train = vm_kib("VmRSS")
         bpe.encode("The model is held in memory.")
         result["model_rss_kib"] = vm_kib("VmRSS") - rss_before  # tables kept after training
         save_ours(bpe, out / "ours.json")
-        result.update(model=str(out / "ours.json"), vocab_got=len(bpe.vocab))
+        result.update(model=str(out / "ours.json"), vocab_got=len(bpe.vocab),
+                      rss_after_save_kib=vm_kib("VmRSS"))
+        # With the model gone, what the process still holds beyond its start is memory that
+        # nothing uses (heap kept from training); what went with the model were its tables.
+        del bpe
+        gc.collect()
+        rss_after_delete = vm_kib("VmRSS")
+        result.update(rss_before_kib=rss_before, rss_after_train_kib=rss_after_train,
+                      rss_after_delete_kib=rss_after_delete,
+                      kept_after_kib=rss_after_delete - rss_before,
+                      tables_kib=rss_after_train - rss_after_delete)
     elif lib == "tokenizers":
         tok.save(str(out / "tokenizer.json"))
         result.update(model=str(out / "tokenizer.json"), vocab_got=tok.get_vocab_size())
