@@ -10,14 +10,16 @@ encoding a dataset on one and on all cores against tiktoken's threaded batch cal
     bash scripts/dev.sh bench --corpora DIR      # use the corpora already in DIR
     bash scripts/dev.sh bench --only train --kinds en,code   # a subset
     bash scripts/dev.sh bench --only dataset --kinds en --sizes 100   # the dataset row alone
+    bash scripts/dev.sh bench --only scale       # the scale rows: code from 0.1 to 10 GB
     .venv-bench/bin/python bench/compare.py --report-only    # redraw from results.json
 
 Each measured run is a fresh child process (bench/child.py); peers and their setup are in
 bench/peers.py, the corpus maker and corpus kinds in bench/corpora.py, the runs in
 bench/runs.py, the report in bench/report.py. Results: bench/RESULTS.md and bench/results/
 (with --quick: bench/out/quick/, so a smoke run leaves the real results alone). A run with
---only keeps the other parts' results from results.json. The performance block of README.md is
-rewritten from the same results with every report.
+--only keeps the other parts' results from results.json. The scale rows (training on code from
+0.1 to 10 GB, bench/make_scale_corpus.py) run only with --only scale. The performance block of
+README.md is rewritten from the same results with every report.
 """
 
 from __future__ import annotations
@@ -62,14 +64,22 @@ def parse_args(argv):
     p.add_argument("--corpora", default=str(HERE / "corpora"),
                    help="directory holding en.txt, holdout.txt, multi.txt and dataset.txt (default "
                    "bench/corpora, which `python bench/corpora.py DIR` makes)")
-    p.add_argument("--only", choices=["train", "encode", "dataset"], help="run only this part")
+    p.add_argument("--only", choices=["train", "encode", "dataset", "scale"],
+                   help="run only this part (scale runs only when asked for)")
     p.add_argument("--kinds", default=",".join(corpora.KINDS),
                    help=f"corpus kinds, subset of {','.join(corpora.KINDS)}")
     p.add_argument("--sizes", default="1,10,100",
                    help="training corpus sizes in MB, prefixes of each kind (default 1,10,100)")
     p.add_argument("--vocab", default="8000,32000", help="vocabulary sizes (default 8000,32000)")
+    p.add_argument("--scale-sizes", default="0.1,1,3,10",
+                   help="scale corpus sizes in GB (default 0.1,1,3,10; with --quick 0.01,0.03)")
+    p.add_argument("--scale-vocab", default="32000",
+                   help="vocabulary sizes of the scale rows (default 32000)")
+    p.add_argument("--scale-peers", action="store_true",
+                   help="the scale rows also train the peers of --trainers, on sizes up to 1 GB")
     p.add_argument("--quick", action="store_true",
-                   help="smoke run: 1 MB corpora and texts, 10,000 short lines")
+                   help="smoke run: 1 MB corpora and texts, 10,000 short lines, scale corpora "
+                   "of 10 and 30 MB")
     p.add_argument("--out", help="Markdown report (default bench/RESULTS.md)")
     p.add_argument("--plots", help="directory for PNGs and JSON (default bench/results)")
     p.add_argument("--module-path", help="directory holding lorvane_api (default: the one this "
@@ -99,11 +109,15 @@ def parse_args(argv):
     args.plots = args.plots or str(home / "results")
     if args.quick:
         args.sizes, args.encode_sizes = "1", "1"
+        if args.scale_sizes == p.get_default("scale_sizes"):
+            args.scale_sizes = "0.01,0.03"
     args.runs = args.runs or (1 if args.quick else 3)
     args.run_timeout = args.run_timeout or (60 if args.quick else 600)
     args.sizes = [float(s) for s in args.sizes.split(",")]
     args.encode_sizes = [float(s) for s in args.encode_sizes.split(",")]
     args.vocab = [int(v) for v in args.vocab.split(",")]
+    args.scale_sizes = [float(s) for s in args.scale_sizes.split(",")]
+    args.scale_vocab = [int(v) for v in args.scale_vocab.split(",")]
     args.trainers = _list(args.trainers, TRAINERS, "trainers", p)
     args.kinds = _list(args.kinds, corpora.KINDS, "corpus kinds", p)
     args.parts = [args.only] if args.only else ["train", "encode", "dataset"]

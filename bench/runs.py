@@ -18,6 +18,7 @@ import tempfile
 from pathlib import Path
 
 import corpora
+import make_scale_corpus
 from child import run_child, run_process
 from peers import MB, REFERENCE, TRAINERS, QUALITY_LIBS
 
@@ -26,12 +27,16 @@ ROOT = HERE.parent
 SHORT_LINES = 100_000
 SHORT_MIN, SHORT_MAX = 20, 200
 CHEAP_BYTES = 10 * MB  # training runs up to this corpus size are repeated, the median kept
+GB = 1000 * MB
+SCALE_PEER_BYTES = GB  # with --scale-peers, peers train the scale corpus up to this size
 PARTS = ("train", "sol", "bound", "quality", "encode", "decode", "crosscheck", "baseline",
-         "dataset")
+         "dataset", "scale", "scale_bound")
 # The parts that each value of --only runs; the records of the others are kept from the results
-# already there. "dataset" has its own run description, "dataset_meta", beside "meta".
+# already there. "dataset" and "scale" have their own run descriptions, "dataset_meta" and
+# "scale_meta", beside "meta".
 RUNS = {"train": ("train", "sol", "bound", "quality", "crosscheck", "baseline"),
-        "encode": ("encode", "decode"), "dataset": ("dataset",)}
+        "encode": ("encode", "decode"), "dataset": ("dataset",),
+        "scale": ("scale", "scale_bound")}
 
 _ABS_PATH = re.compile(r"(?<![\w.~])/(?:[\w.+@-]+/)+([\w.+@-]+)")
 
@@ -238,6 +243,15 @@ class Bench:
             self.data["meta"] = meta
         if "dataset" in a.parts:
             self.data["dataset_meta"] = meta
+        if "scale" in a.parts:
+            self.data["scale_meta"] = dict(meta, scale_sizes=a.scale_sizes,
+                                           scale_vocabs=a.scale_vocab,
+                                           scale_peers=a.scale_peers)
+        if set(a.parts) <= {"scale"}:  # needs none of the other corpora
+            self.scale_all()
+            meta["finished"] = datetime.datetime.now().isoformat(timespec="seconds")
+            self.save()
+            return
         self.prepare()
         meta["corpora"] = [
             {"kind": k, "size": s, "name": p.name, "bytes": p.stat().st_size}
@@ -247,6 +261,8 @@ class Bench:
             for (k, s), p in self.encode_texts.items()]
         meta["short_text"] = {"name": self.short_text.name,
                               "bytes": self.short_text.stat().st_size}
+        if "code" in self.sources:
+            meta["code_corpus"] = corpora.code_info(self.sources["code"])
         self.save()
         models = {}
         if "train" in a.parts:
@@ -262,6 +278,8 @@ class Bench:
             self.encode_all(models)
         if "dataset" in a.parts:
             self.dataset_all(models)
+        if "scale" in a.parts:
+            self.scale_all()
         meta["finished"] = datetime.datetime.now().isoformat(timespec="seconds")
         self.save()
 
@@ -322,26 +340,27 @@ class Bench:
                              f"{rec['pairs']:,} pairs")
         self.save()
 
+    def train_task(self, trainer, kind, corpus: Path, vocab, name, sp_dir: Path):
+        """The child task and environment that train `trainer` on `corpus`; sentencepiece's
+        copy of the corpus (tabs as spaces) is made in `sp_dir` on first use."""
+        lib, threads = TRAINERS[trainer]
+        model_dir = self.workdir / "models" / name
+        model_dir.mkdir(parents=True, exist_ok=True)
+        task = {"kind": "train", "trainer": trainer, "corpus": str(corpus), "vocab": vocab,
+                "model_dir": str(model_dir), "long_lines": kind in ("longrun", "shortrun")}
+        if lib == "sentencepiece":
+            task["sp_corpus"] = str(corpora.spaces_for_tabs(corpus, sp_dir / f"sp-{corpus.name}"))
+        env = {"RAYON_NUM_THREADS": str(threads)} if lib == "tokenizers" and threads else {}
+        return task, env
+
     def train_all(self):
         models = {}
         for (kind, size), corpus in self.train_corpora.items():
-            sp_corpus = None
             nbytes = corpus.stat().st_size
             for vocab in corpora.kind_vocabs(kind, self.args.vocab):
                 for trainer in self.args.trainers:
-                    lib, threads = TRAINERS[trainer]
                     name = f"train-{trainer}-{kind}-{size_tag(size) if size else 'all'}-{vocab}"
-                    model_dir = self.workdir / "models" / name
-                    model_dir.mkdir(parents=True, exist_ok=True)
-                    task = {"kind": "train", "trainer": trainer, "corpus": str(corpus),
-                            "vocab": vocab, "model_dir": str(model_dir),
-                            "long_lines": kind in ("longrun", "shortrun")}
-                    if lib == "sentencepiece":
-                        sp_corpus = sp_corpus or corpora.spaces_for_tabs(
-                            corpus, self.cdir / f"sp-{corpus.name}")
-                        task["sp_corpus"] = str(sp_corpus)
-                    env = {"RAYON_NUM_THREADS": str(threads)} if lib == "tokenizers" and threads \
-                        else {}
+                    task, env = self.train_task(trainer, kind, corpus, vocab, name, self.cdir)
                     self.log(f"training {name}")
                     runs = []
                     timeout = self.args.run_timeout if kind in ("longrun", "shortrun") else None
@@ -481,6 +500,65 @@ class Bench:
                 self.data["dataset"].append(rec)
                 self.save()
                 shutil.rmtree(out, ignore_errors=True)  # 50 MB or more of ids per run
+
+
+    def scale_all(self):
+        """The scale rows: the scale corpus (bench/make_scale_corpus.py) written once at the
+        largest size, each smaller size cut from it (the generator is prefix-stable), then per
+        size and vocabulary the work bound once and our trainer once, each in a fresh process
+        (with --scale-peers also the peers, up to SCALE_PEER_BYTES)."""
+        a = self.args
+        sdir = self.workdir / "scale"
+        sdir.mkdir(parents=True, exist_ok=True)
+        sizes = sorted(set(a.scale_sizes))
+        big = sdir / f"scale-{sizes[-1]:g}GB.txt"
+        self.log(f"scale corpus: {int(sizes[-1] * GB):,} bytes in {big.name}")
+        info = make_scale_corpus.scale_corpus(big, int(sizes[-1] * GB))
+        self.log(f"  {info['bytes']:,} bytes, {info['copies']} copies of "
+                 f"{info['real_bytes']:,} bytes of distinct code, {info['seconds']:.0f} s")
+        self.data["scale_meta"]["corpus"] = info
+        self.save()
+        for size in sizes:
+            corpus = corpora.cut_prefix(big, sdir / f"scale-{size:g}GB.txt", int(size * GB))
+            nbytes = corpus.stat().st_size
+            tag = f"{size:g}GB"
+            for vocab in a.scale_vocab:
+                corpora.warm(corpus)
+                if a.bound:
+                    name = f"scale-bound-{tag}-{vocab}"
+                    self.log(name)
+                    rec = run_process([a.bound, str(corpus), str(vocab)], self.workdir / "logs",
+                                      name, dict(os.environ), a.timeout)
+                    if rec["ok"]:
+                        out = (self.workdir / "logs" / rec["stdout"]).read_text().splitlines()
+                        wall, words, units, pairs = out[-1].split()
+                        rec.update(wall=float(wall), distinct_words=int(words),
+                                   distinct_units=int(units), pairs=int(pairs))
+                        self.log(f"  {rec['wall']:.1f} s, {rec['distinct_words']:,} distinct "
+                                 f"words, {rec['distinct_units']:,} units")
+                    rec.update(size=size, bytes=nbytes, vocab=vocab)
+                    self.data["scale_bound"].append(rec)
+                    self.save()
+                trainers = ["ours"] + ([t for t in a.trainers if t != "ours"]
+                                       if a.scale_peers and nbytes <= SCALE_PEER_BYTES else [])
+                for trainer in trainers:
+                    name = f"scale-{trainer}-{tag}-{vocab}"
+                    task, env = self.train_task(trainer, "scale", corpus, vocab, name, sdir)
+                    self.log(f"training {name}")
+                    corpora.warm(corpus)
+                    rec = self.child(task, name, env)
+                    rec.update(trainer=trainer, size=size, bytes=nbytes, vocab=vocab)
+                    self.data["scale"].append(rec)
+                    self.save()
+                    if rec["ok"]:
+                        r = rec["result"]
+                        self.log(f"  {r['wall']:.1f} s wall, {r['cpu']:.1f} s CPU, "
+                                 f"{peak_kib(rec) / 1024:.0f} MiB peak")
+                    else:
+                        self.log(f"  FAILED: {rec['error'][-300:]}")
+        self.data["scale_meta"]["finished"] = datetime.datetime.now().isoformat(
+            timespec="seconds")
+        self.save()
 
 
 def peak_kib(rec) -> int:
