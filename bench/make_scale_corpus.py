@@ -122,17 +122,21 @@ def write_scale(out: Path, nbytes: int, docs=None) -> dict:
             "beta": BETA, "seconds": time.perf_counter() - t0}
 
 
+def corpus_info(out: Path) -> dict | None:
+    """The record written beside the scale corpus `out` (`out`.json), if there is one."""
+    info_path = out.with_name(out.name + ".json")
+    return json.loads(info_path.read_text()) if info_path.exists() else None
+
+
 def scale_corpus(out: Path, nbytes: int) -> dict:
     """The scale corpus of `nbytes` at `out`, written unless the file there is already the one
-    this version writes for that size (as its record `out`.json says); returns the record."""
-    info_path = out.with_name(out.name + ".json")
-    if out.exists() and info_path.exists():
-        info = json.loads(info_path.read_text())
-        if info.get("version") == VERSION and info.get("target") == nbytes \
-                and info.get("bytes") == out.stat().st_size:
-            return info
+    this version writes for that size (as its record says); returns the record."""
+    info = corpus_info(out)
+    if info and out.exists() and info.get("version") == VERSION \
+            and info.get("target") == nbytes and info.get("bytes") == out.stat().st_size:
+        return info
     info = write_scale(out, nbytes)
-    info_path.write_text(json.dumps(info))
+    out.with_name(out.name + ".json").write_text(json.dumps(info))
     return info
 
 

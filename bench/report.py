@@ -4,13 +4,14 @@ need more than the standard library (matplotlib)."""
 
 from __future__ import annotations
 
+import math
 import os
 import statistics
 import textwrap
 from pathlib import Path
 
 from peers import MB, REFERENCE, TRAINERS
-from runs import ROOT, peak_kib
+from runs import GB, ROOT, peak_kib
 
 README = ROOT / "README.md"
 PERF_BEGIN = ("<!-- perf:begin: written by bench/report.py from bench/results/results.json; "
@@ -19,15 +20,36 @@ PERF_END = "<!-- perf:end -->"
 
 KIND_TEXT = {
     "en": "English technical text (prefixes of `en.txt`)",
-    "code": "source code (the Python standard library's `.py` files in path order, repeated "
-            "up to the size; copy k title-cases every 7th word of a line from position k mod 7 "
-            "and appends k to every number, so each copy adds new words)",
+    "code": "source code (the `.go` files of Go 1.19's sources, testdata folders left out, "
+            "the `.java` files of JDK 17's `src.zip` and the `.py` files of the Python standard "
+            "library, each file once in an order fixed by a hash of its path, so that every "
+            "prefix mixes the three, cut at the size: nothing is repeated{total})",
     "cjk": "text without spaces (the CJK lines of `multi.txt`, whitespace removed in lines)",
     "longrun": "one word: 8,000 distinct characters, then 2^20 × `a`",
     "shortrun": "one word: 8,000 distinct characters, then 2^20 × `a` in runs of 64, each followed by the next distinct character (comparison row)",
     "short": "100,000 short lines (20–200 characters) of `holdout.txt`, one call per line",
 }
 
+
+
+# The code corpus of runs made before it was real code only (their meta has no "code_corpus").
+OLD_CODE_TEXT = ("source code (the Python standard library's `.py` files in path order, repeated "
+                 "up to the size; copy k title-cases every 7th word of a line from position k "
+                 "mod 7 and appends k to every number, so each copy adds new words)")
+YTTM_NOTE = ("`youtokentome` cuts words at whitespace and keeps only a word-start mark, "
+             "dropping every run of spaces, tabs and line ends, so on code, whose indentation is "
+             "such runs, it counts fewer and shorter words and does less work than the exact "
+             "trainers (marked † where it is the fastest peer).")
+
+
+def kind_text(kind, meta) -> str:
+    if kind != "code":
+        return KIND_TEXT.get(kind, kind)
+    code = meta.get("code_corpus")
+    if not code:
+        return OLD_CODE_TEXT
+    total = f"; {size_label(code['distinct_total_bytes'])} of distinct code in all"
+    return KIND_TEXT["code"].format(total=total)
 
 
 def failure(row) -> str:
@@ -64,6 +86,7 @@ def train_rows(data):
     quality = {(q["trainer"], q["size"], q["vocab"]): q for q in data["quality"] if q["ok"]}
     index = {(t["trainer"], *_key(t)): t for t in data["train"]}
     sol = {(s["kind"], s["size"]): s for s in data.get("sol", []) if s.get("wall")}
+    bound = bound_index(data.get("bound", []))
     rows = []
     for t in data["train"]:
         ref = index.get((REFERENCE, *_key(t)))
@@ -74,6 +97,7 @@ def train_rows(data):
         per_k_ref = qref and 1000 * qref["result"]["tokens"] / qref["result"]["chars"]
         r = t.get("result", {})
         s = sol.get((t["kind"], t["size"]))
+        b = bound.get(_key(t))
         rows.append({
             "trainer": t["trainer"], "kind": t["kind"], "size": t["size"], "bytes": t["bytes"],
             "vocab": t["vocab"], "ok": t["ok"], "error": t.get("error"),
@@ -84,9 +108,28 @@ def train_rows(data):
             "wall_ratio": _ratio(r.get("wall"), ref_ok and ref["result"]["wall"]),
             "rss_ratio": _ratio(peak_kib(t), ref_ok and peak_kib(ref)),
             "sol_ratio": _ratio(r.get("wall"), s and s["wall"]),
+            "bound_wall": b and b["wall"], "bound_ratio": _ratio(r.get("wall"), b and b["wall"]),
             "per_k": per_k, "per_k_ratio": _ratio(per_k, per_k_ref),
+            **memory_figures(t, b),
         })
     return rows
+
+
+def bound_index(records):
+    """The work-bound records that finished, by (kind, size, vocab); the scale records have no
+    kind and count as "scale"."""
+    return {(b.get("kind", "scale"), b["size"], b["vocab"]): b for b in records
+            if b.get("wall") is not None}
+
+
+def memory_figures(t, b) -> dict:
+    """Peak RSS per code unit of the distinct words (units from the work bound of the same
+    corpus and vocabulary), and the RSS our process kept once the model was deleted."""
+    r = t.get("result", {})
+    units = b and b.get("distinct_units")
+    return {"words": b and b.get("distinct_words"), "units": units,
+            "b_per_unit": _ratio(peak_kib(t) * 1024, units) if t["ok"] else None,
+            "kept_mib": r["kept_after_kib"] / 1024 if "kept_after_kib" in r else None}
 
 
 def summary_rows(data):
@@ -102,6 +145,7 @@ def summary_rows(data):
         fastest = min(peers, key=lambda r: r["wall"]) if peers else None
         s = sol.get((ours["kind"], ours["size"]))
         out.append({**ours, "fastest": fastest and fastest["trainer"],
+                    "fastest_does_less": bool(fastest) and fastest["trainer"] == "youtokentome",
                     "fastest_wall": fastest and fastest["wall"],
                     "peer_ratio": _ratio(ours["wall"], fastest and fastest["wall"]),
                     "sol_wall": s and s["wall"]})
@@ -154,7 +198,9 @@ def write_report(data, out: Path, plots: Path):
     v = meta["versions"]
     rel_plots = os.path.relpath(plots, out.parent)
     peers_text = ", ".join(f"{lib} {v.get(lib, 'missing')}" for lib in (
-        "tokenizers", "sentencepiece", "rustbpe", "bpeasy", "tiktoken", "tokendagger"))
+        "tokenizers", "sentencepiece", "rustbpe", "bpeasy", "tiktoken", "tokendagger",
+        "youtokentome") if lib != "youtokentome" or v.get(lib, "missing") != "missing")
+    yttm = "youtokentome" in meta.get("trainers", [])
     lines = [
         "# Lorvane against peer tokenizers",
         "",
@@ -165,14 +211,15 @@ def write_report(data, out: Path, plots: Path):
         f"- Versions: lorvane {v['lorvane']}, {peers_text}",
         f"- Module: {meta.get('module')}",
         load_line(data, machine),
-        "- Corpora: " + "; ".join(f"{KIND_TEXT.get(k, k)}" for k in meta["kinds"]) + ".",
-        "- `youtokentome` " + ("is not measured: it is not installed (`scripts/dev.sh "
-                               "bench` builds its last release, 1.0.6, without build "
-                               "isolation on the Cython and setuptools it installs first)."
-                               if v.get("youtokentome", "missing") == "missing"
-                               else f"{v['youtokentome']} trains with its default threads (all "
-                               "cores); it drops whitespace runs, so on code it does less "
-                               "work than the exact trainers."),
+        "- Corpora: " + "; ".join(kind_text(k, meta) for k in meta["kinds"]) + ".",
+    ]
+    if yttm:
+        lines.append(f"- `youtokentome` {v.get('youtokentome')} trains with its default threads "
+                     "(all cores); it drops whitespace runs, so on code it does less work than "
+                     "the exact trainers.")
+    summary = summary_rows(data)
+    with_bound = any(r["bound_wall"] for r in summary)
+    lines += [
         "",
         "Rerun the command above, or redraw this file from `results/results.json` with "
         "`--report-only`.",
@@ -182,18 +229,30 @@ def write_report(data, out: Path, plots: Path):
         "Training: our wall time divided by the fastest peer's on the same corpus and "
         "vocabulary (each peer at its default threads; ours is single-threaded), and by the "
         "*speed of light*: a C++ program that only reads the file, decodes UTF-8, splits "
-        "the words as training does and counts the distinct ones in our word table. Medians of "
-        "repeated runs where a run is cheap (corpora up to 10 MB).",
+        "the words as training does and counts the distinct ones in our word table"
+        + (", and by the *work bound*: the speed of light's work, then every adjacent pair of "
+           "the distinct words counted and one progress bar drawn per merge, which no exact "
+           "trainer can skip" if with_bound else "")
+        + ". Medians of repeated runs where a run is cheap (corpora up to 10 MB). Targets: "
+        "ours ÷ fastest peer ≤ 0.333" + ("; ours ÷ work bound ≤ 2 at 100 MB and ≤ 3 at 10 MB"
+                                         if with_bound else "") + ".",
         "",
         "| corpus | vocab | ours s | fastest peer | peer s | ours ÷ fastest peer | "
-        "speed of light s | ours ÷ speed of light |",
-        "|---|---|---|---|---|---|---|---|",
+        "speed of light s | ours ÷ speed of light |"
+        + (" work bound s | ours ÷ work bound |" if with_bound else ""),
+        "|---|---|---|---|---|---|---|---|" + ("---|---|" if with_bound else ""),
     ]
-    for r in summary_rows(data):
+    for r in summary:
         lines.append(f"| {_corpus_label(r)} | {r['vocab']:,} | {_f(r['wall'], 3)} | "
-                     f"{r['fastest'] or '–'} | {_f(r['fastest_wall'], 3)} | "
+                     f"{(r['fastest'] or '–') + (' †' if r['fastest_does_less'] else '')} | "
+                     f"{_f(r['fastest_wall'], 3)} | "
                      f"{_f(r['peer_ratio'], 3)} | {_f(r['sol_wall'], 3)} | "
-                     f"{_f(r['sol_ratio'], 2)} |")
+                     f"{_f(r['sol_ratio'], 2)} |"
+                     + (f" {_f(r['bound_wall'], 3)} | {_f(r['bound_ratio'], 2)} |"
+                        if with_bound else ""))
+    if yttm:
+        lines += ["", YTTM_NOTE]
+    lines += memory_summary(data)
     enc = encode_rows(data)
     main = [r for r in enc if r["ok"] and r["encoder"] == "ours"]
     if main:
@@ -208,33 +267,50 @@ def write_report(data, out: Path, plots: Path):
         "",
         "## Training",
         "",
+    ]
+    rows = train_rows(data)
+    with_mem = any(r.get("kept_mib") is not None or r.get("b_per_unit") for r in rows)
+    lines += [
         "Wall and CPU (user+sys, all threads) are timed in a fresh child interpreter around "
         "the training call alone (reading the corpus included, saving the model not). Peak RSS "
         "is the child's own high-water mark (`VmHWM`): the whole interpreter, library import "
         "included (see the import baseline below). *model MiB* is the resident memory our "
         "trained model still holds after training and one encode (RSS then minus RSS before "
-        "the model was made). Ratios *÷ tok* are against `tokenizers` at its default threads; "
-        "*÷ SoL* against the speed of light; *tok/1k* is tokens per 1,000 characters of "
+        "the model was made)."
+        + (" *kept MiB* is what the process still holds once the model is deleted and "
+           "collected (RSS then minus RSS before the module was imported): memory that nothing "
+           "uses, kept from training; *B / distinct unit* is peak RSS in bytes divided by the "
+           "code units of the corpus's distinct words (counted by the work bound)."
+           if with_mem else "")
+        + " Ratios *÷ tok* are against `tokenizers` at its default threads; "
+        "*÷ SoL* against the speed of light" + ("; *÷ bound* against the work bound"
+                                                 if with_bound else "")
+        + "; *tok/1k* is tokens per 1,000 characters of "
         "`holdout.txt` (English corpora only; `rustbpe` and `bpeasy` are timed only, and "
         "learn byte-level merges, so their vocabularies are not ours; `youtokentome` is timed "
         "only, and skips whitespace runs); *load* is the 1-minute "
         "load average when the run started.",
         "",
         "| corpus | vocab | trainer | threads | runs | wall s | CPU s | peak RSS MiB | "
-        "model MiB | wall ÷ tok | RSS ÷ tok | wall ÷ SoL | vocab reached | tok/1k | "
-        "tok/1k ÷ tok | load |",
-        "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|",
+        "model MiB |" + (" kept MiB | B / distinct unit |" if with_mem else "")
+        + " wall ÷ tok | RSS ÷ tok | wall ÷ SoL |" + (" wall ÷ bound |" if with_bound else "")
+        + " vocab reached | tok/1k | tok/1k ÷ tok | load |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+        + "---|" * (2 * with_mem + with_bound),
     ]
-    for r in train_rows(data):
+    for r in rows:
         if not r["ok"]:
             lines.append(f"| {_corpus_label(r)} | {r['vocab']:,} | {r['trainer']} | | | "
-                         f"failed: {failure(r)} |||||||||||")
+                         f"failed: {failure(r)} |||||||||||"
+                         + "|" * (2 * with_mem + with_bound))
             continue
+        mem = f" {_f(r['kept_mib'], 1)} | {_f(r['b_per_unit'], 1)} |" if with_mem else ""
+        vs_bound = f" {_f(r['bound_ratio'])} |" if with_bound else ""
         lines.append(
             f"| {_corpus_label(r)} | {r['vocab']:,} | {r['trainer']} | "
             f"{_threads_label(r['trainer'], machine)} | {r['runs']} | {_f(r['wall'], 3)} | "
-            f"{_f(r['cpu'])} | {r['rss']:.0f} | {_f(r['model_mib'], 1)} | "
-            f"{_f(r['wall_ratio'])} | {_f(r['rss_ratio'])} | {_f(r['sol_ratio'])} | "
+            f"{_f(r['cpu'])} | {r['rss']:.0f} | {_f(r['model_mib'], 1)} |{mem} "
+            f"{_f(r['wall_ratio'])} | {_f(r['rss_ratio'])} | {_f(r['sol_ratio'])} |{vs_bound} "
             f"{r['vocab_got']:,} | {_f(r['per_k'], 1)} | {_f(r['per_k_ratio'], 4)} | "
             f"{_f(r['load'], 1)} |")
     sol = [s for s in data.get("sol", []) if s.get("wall")]
@@ -261,6 +337,7 @@ def write_report(data, out: Path, plots: Path):
     if any(r["kind"] == "en" for r in train_rows(data)):
         lines += ["", f"![training time]({rel_plots}/train_time.png)",
                   f"![training memory]({rel_plots}/train_memory.png)"]
+    lines += scale_section(data)
     lines += ["", "## Encoding and decoding", ""]
     if enc:
         texts = ", ".join(f"{t['kind']} {size_label(t['bytes'])} `{t['name']}`"
@@ -355,6 +432,155 @@ def write_report(data, out: Path, plots: Path):
                              f"{ex['ours_text']}")
     lines += ["", SETUP_NOTES]
     out.write_text("\n".join(lines) + "\n", encoding="utf-8")
+
+
+def memory_summary(data):
+    """The memory table of the Summary: our trainer on every corpus and every scale size, with
+    the distinct words and their code units (from the work bound of the same corpus and
+    vocabulary), peak RSS, bytes per unit and the RSS kept once the model is gone. Left out
+    when the results have neither units nor the kept figure."""
+    rows = [dict(r, label=_corpus_label(r)) for r in train_rows(data)
+            if r["trainer"] == "ours" and r["ok"]]
+    rows += [dict(r, label=f"scale {gb_label(r['bytes'])}") for r in scale_rows(data)
+             if r["program"] == "ours" and r["ok"]]
+    if not any(r["units"] or r["kept_mib"] is not None for r in rows):
+        return []
+    lines = ["", "Memory of our trainer: peak RSS (the whole process) in bytes per code unit "
+             "of the corpus's distinct words, and the RSS the process keeps after the model is "
+             "deleted (beyond what it had before the import). Targets: ≤ 9 bytes per unit at "
+             "1 GB and 10 GB, ≤ 16 MiB kept.", "",
+             "| corpus | vocab | distinct words | distinct-word units | peak RSS MiB | "
+             "B / unit | kept MiB |", "|---|---|---|---|---|---|---|"]
+    for r in rows:
+        lines.append(f"| {r['label']} | {r['vocab']:,} | {_n(r['words'])} | {_n(r['units'])} | "
+                     f"{r['rss']:.0f} | {_f(r['b_per_unit'], 1)} | {_f(r['kept_mib'], 1)} |")
+    return lines
+
+
+def _n(x):
+    return "–" if x is None else f"{x:,}"
+
+
+def gb_label(nbytes: int) -> str:
+    return f"{nbytes / GB:.3g} GB"
+
+
+def scale_rows(data):
+    """Per vocabulary and size of the scale rows: the work bound, then each trainer; wall, CPU,
+    peak RSS, distinct words and units (the bound's), bytes per unit, seconds per GB, and the
+    growth of wall time from the program's previous size."""
+    bound = bound_index(data.get("scale_bound", []))
+    rows = []
+    for b in data.get("scale_bound", []):
+        rows.append({"program": "work bound", "size": b["size"], "bytes": b["bytes"],
+                     "vocab": b["vocab"], "ok": b["ok"], "error": b.get("error"),
+                     "wall": b.get("wall"), "cpu": b.get("proc_cpu"),
+                     "rss": b["maxrss_kib"] / 1024, "words": b.get("distinct_words"),
+                     "units": b.get("distinct_units"), "kept_mib": None,
+                     "b_per_unit": _ratio(b["maxrss_kib"] * 1024, b.get("distinct_units"))})
+    for t in data.get("scale", []):
+        r = t.get("result", {})
+        rows.append({"program": t["trainer"], "size": t["size"], "bytes": t["bytes"],
+                     "vocab": t["vocab"], "ok": t["ok"], "error": t.get("error"),
+                     "wall": r.get("wall"), "cpu": r.get("cpu"), "rss": peak_kib(t) / 1024,
+                     **memory_figures({**t, "kind": "scale"},
+                                      bound.get(("scale", t["size"], t["vocab"])))})
+    rows.sort(key=lambda r: (r["vocab"], r["size"], r["program"] != "work bound",
+                             r["program"] != "ours", r["program"]))
+    last = {}
+    for r in rows:
+        prev = last.get((r["program"], r["vocab"]))
+        r["s_per_gb"] = _ratio(r["wall"], r["bytes"] / GB)
+        r["growth"] = _ratio(r["wall"], prev and prev["wall"])
+        r["bytes_growth"] = _ratio(r["bytes"], prev and prev["bytes"])
+        if r["ok"]:
+            last[(r["program"], r["vocab"])] = r
+    return rows
+
+
+def linearity(rows) -> list[str]:
+    """Per vocabulary: how our time and the work bound's grew from 1 GB (else the smallest size)
+    to the largest size, against the growth of the bytes (linear time), and how the distinct
+    words grew."""
+    out = []
+    for vocab in sorted({r["vocab"] for r in rows}):
+        at = {(r["program"], r["size"]): r for r in rows if r["vocab"] == vocab and r["ok"]}
+        sizes = sorted({s for _, s in at})
+        if len(sizes) < 2:
+            continue
+        top = sizes[-1]
+        base = 1.0 if 1.0 in sizes and top > 1.0 else sizes[0]
+        grew = []
+        for program, whose in (("ours", "our training time"), ("work bound", "the work bound's")):
+            a, b = at.get((program, base)), at.get((program, top))
+            if a and b:
+                grew.append(f"{whose} grew {b['wall'] / a['wall']:.2f}×")
+        a, b = at.get(("work bound", base)), at.get(("work bound", top))
+        x = (b or at[("ours", top)])["bytes"] / (a or at[("ours", base)])["bytes"]
+        text = (f"From {gb_label((a or at[('ours', base)])['bytes'])} to "
+                f"{gb_label((b or at[('ours', top)])['bytes'])} at vocabulary {vocab:,}, "
+                + " and ".join(grew) + f", where linear time would grow {x:.3g}×")
+        if a and b and a["words"] and b["words"]:
+            words = b["words"] / a["words"]
+            text += (f"; the distinct words grew {words:.2f}× (as n^"
+                     f"{math.log(words) / math.log(x):.2f})")
+        out.append(text + ".")
+    return out
+
+
+def scale_section(data):
+    rows = scale_rows(data)
+    meta = data.get("scale_meta")
+    if not rows or not meta:
+        return []
+    v, info = meta["versions"], meta.get("corpus", {})
+    sizes = sorted({r["size"] for r in rows})
+    lines = [
+        "", "## Scale", "",
+        f"- Machine: {meta['machine']['summary']}",
+        f"- Command: `{meta['command']}`",
+        f"- Run: {meta['started']} to {meta.get('finished', '(unfinished)')}",
+        f"- Versions: lorvane {v['lorvane']}",
+        f"- Module: {meta.get('module')}",
+        load_line(data, meta["machine"], ("scale",)),
+        "",
+        f"Training on source code of {_and([f'{g:g}' for g in sizes])} GB whose distinct "
+        "words keep growing as those of real text do (past the real code, about as n^0.6), "
+        "each size once, in a "
+        "fresh process. The corpus "
+        "(`bench/make_scale_corpus.py`) starts with all the distinct code of the code corpus"
+        + (f" ({size_label(info['real_bytes'])})" if info.get("real_bytes") else "")
+        + ", nothing repeated; only past it, and only in these rows, is text repeated: copy k "
+        "repeats the code, with a share of the documents that falls with k varied (every "
+        "identifier but the keywords suffixed `_k`, every number with k appended), so that each "
+        "copy adds new words at a falling rate"
+        + (f" ({info['copies']} {'copy' if info['copies'] == 1 else 'copies'} begun for "
+           f"{gb_label(info['bytes'])})"
+           if info.get("copies") else "")
+        + ". Every size is a prefix of the largest, cut at a line end. Distinct words and "
+        "their code units are the work bound's; *B / distinct unit* is peak RSS in bytes per "
+        "such unit; *× prev* is the wall time against the same program's at the size before "
+        "(*bytes × prev* the growth of the bytes: linear time grows as much).",
+        "",
+        "| size | vocab | program | wall s | CPU s | peak RSS MiB | distinct words | "
+        "distinct-word units | B / distinct unit | kept MiB | s per GB | × prev | "
+        "bytes × prev |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|---|",
+    ]
+    for r in rows:
+        if not r["ok"]:
+            lines.append(f"| {gb_label(r['bytes'])} | {r['vocab']:,} | {r['program']} | "
+                         f"failed: {failure(r)} |||||||||")
+            continue
+        lines.append(f"| {gb_label(r['bytes'])} | {r['vocab']:,} | {r['program']} | "
+                     f"{_f(r['wall'], 1)} | {_f(r['cpu'], 1)} | {r['rss']:.0f} | "
+                     f"{_n(r['words'])} | {_n(r['units'])} | {_f(r['b_per_unit'], 1)} | "
+                     f"{_f(r['kept_mib'], 1)} | {_f(r['s_per_gb'], 1)} | {_f(r['growth'])} | "
+                     f"{_f(r['bytes_growth'])} |")
+    sentences = linearity(rows)
+    if sentences:
+        lines += ["", "Linearity: " + " ".join(sentences)]
+    return lines
 
 
 def dataset_rows(data):
