@@ -7,7 +7,9 @@
 #                              peers in .venv-bench, the speed-of-light and work-bound
 #                              programs, real corpora
 #                              in bench/corpora (made once by bench/corpora.py) unless
-#                              --corpora DIR, then the comparison of bench/compare.py
+#                              --corpora DIR, the Go and JDK sources of the code corpus, then
+#                              the comparison of bench/compare.py (--only scale: the scale rows,
+#                              code from 0.1 to 10 GB, about 15 GB of disk in the work directory)
 #   bash scripts/dev.sh wheel  a portable wheel in dist/ (auditwheel repair to the manylinux tag
 #                              it reports), checked in a new venv: it imports and encodes
 # Set-up is idempotent: packages already there are not installed again, the build is incremental.
@@ -87,7 +89,8 @@ YTTM_PACKAGE="youtokentome==1.0.6"
 # Peers in .venv-bench (tokendagger builds against libpcre2; youtokentome is built after them
 # without build isolation, on the Cython and setuptools of bench/requirements.txt), the
 # speed-of-light and work-bound programs, our corpora in bench/corpora unless --corpora DIR
-# names existing ones, then bench/compare.py.
+# names existing ones, the source packages the code corpus is made from (bench/corpora.py
+# makes it in the run's work directory), then bench/compare.py.
 run_bench() {
   local bench_venv="$ROOT/.venv-bench" corpora="" arg prev=""
   for arg in "$@"; do
@@ -95,7 +98,7 @@ run_bench() {
     case "$arg" in --corpora=*) corpora="${arg#--corpora=}" ;; esac
     prev="$arg"
   done
-  install_packages libpcre2-dev
+  install_packages libpcre2-dev golang-1.19-src openjdk-17-source
   if [ ! -x "$bench_venv/bin/python" ]; then
     "$(find_python313)" -m venv "$bench_venv"
   fi
