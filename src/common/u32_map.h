@@ -3,14 +3,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "common/huge_pages.h"
 #include "common/slot_hash.h"
 
 // Open-addressing hash map from 32-bit keys to values, for the hot lookups of encoding and
-// training: one probe sequence over flat arrays instead of a bucket list per key. Entries are
-// never erased. The key 0xFFFFFFFF marks free slots, so its own entry is kept aside.
+// training: one probe sequence over flat arrays instead of a bucket list per key. Entries leave
+// only through erase_if, all at once. The key 0xFFFFFFFF marks free slots, so its own entry is
+// kept aside.
 template <class Value>
 class U32Map {
  public:
@@ -48,6 +50,37 @@ class U32Map {
   }
 
   size_t size() const { return size_ + (spare_ ? 1 : 0); }
+  // Whether inserting `more` new keys would make the table grow.
+  bool grows_with(size_t more) const { return (size_ + more) * 4 > slots_.size() * 3; }
+
+  // Erases every entry for which pred(key, value) holds, in place: no second table, so the map
+  // can drop its dead entries instead of growing. Invalidates references.
+  template <class Pred>
+  void erase_if(Pred&& pred) {
+    if (spare_ && pred(kFree, *spare_)) spare_.reset();
+    // A slot free before the erasure: no probe sequence passes it. One exists: the load is
+    // below 1.
+    size_t first_free = 0;
+    while (slots_[first_free].key != kFree) ++first_free;
+    for (Slot& slot : slots_) {
+      if (slot.key != kFree && pred(slot.key, slot.value)) {
+        slot = Slot{kFree, Value{}};  // a free slot holds the value an insertion starts from
+        --size_;
+      }
+    }
+    // Linear probing finds an entry if no free slot lies between its home and its slot. Walking
+    // once around from that slot and inserting each entry again moves it to the first free slot
+    // of its probe sequence, at or before where it was; the entries between its home and it are
+    // placed by then and never move again, so every entry is found again.
+    for (size_t k = 1; k <= slots_.size(); ++k) {
+      const size_t s = (first_free + k) & (slots_.size() - 1);
+      if (slots_[s].key == kFree) continue;
+      Slot moving = std::exchange(slots_[s], Slot{kFree, Value{}});
+      size_t t = slot_of(moving.key);
+      while (slots_[t].key != kFree) t = next(t);
+      slots_[t] = std::move(moving);
+    }
+  }
 
   // Calls f(key, value) for every entry, in slot order.
   template <class F>

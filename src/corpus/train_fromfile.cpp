@@ -3,6 +3,7 @@
 #include <variant>
 
 #include "common/code_units.h"
+#include "common/free_memory.h"
 #include "common/messages.h"
 #include "corpus/file_info.h"
 #include "corpus/utf8_stream.h"
@@ -19,6 +20,8 @@ void BPE::train_fromfile(const std::string& filepath, unsigned long buffer_size)
 
 void BPE::train_fromfile(const std::string& filepath, unsigned long /*buffer_size*/,
                          Interrupt& interrupt) {
+  // Declared first, so that it runs after every buffer of the run is freed.
+  const ReturnFreeMemoryOnExit give_back;
   const FileInfo info = getFileInfo(filepath);
   if (const auto* error = std::get_if<std::string>(&info)) {
     std::cerr << *error << "\n";

@@ -1,7 +1,4 @@
 #include "trainer/pair_heap.h"
-
-#include "trainer/known_entry.h"
-
 std::optional<uint32_t> PairHeap::pop_best(const PairStats& pair_stats) {
   for (;;) {
     while (!entries_.empty()) {
@@ -10,10 +7,11 @@ std::optional<uint32_t> PairHeap::pop_best(const PairStats& pair_stats) {
       entries_.pop_back();
       // Most tops are stale: the next one's statistics load while this one's are checked.
       if (!entries_.empty()) pair_stats.prefetch(entries_.front().key);
-      const PairInfo& info = known_entry(pair_stats, top.key);
-      if (info.count <= 0) continue;
-      if (info.count == top.count) return top.key;
-      push(top.key, info.count);  // lowered since it was pushed
+      // A dead pair may have left the map: its entry is stale.
+      const PairInfo* info = pair_stats.find(top.key);
+      if (info == nullptr || info->count <= 0) continue;
+      if (info->count == top.count) return top.key;
+      push(top.key, info->count);  // lowered since it was pushed
     }
     // Every pair that reached the floor is used up or below it now.
     if (floor_ <= 1) return std::nullopt;

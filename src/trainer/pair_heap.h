@@ -25,8 +25,8 @@ class PairHeap {
   // Pops until an entry matches its pair's current count and returns that pair: the pair of
   // highest current count, the smaller key on ties. A stale entry whose pair still reaches the
   // floor is pushed again with the current count, so a lowered pair stays selectable. Rebuilds
-  // with lower floors when the heap runs empty; returns nullopt when no pair is left. Every
-  // entry's pair must have statistics in `pair_stats`.
+  // with lower floors when the heap runs empty; returns nullopt when no pair is left. An entry
+  // whose pair has no statistics in `pair_stats` is a dead pair's.
   std::optional<uint32_t> pop_best(const PairStats& pair_stats);
 
   // Replaces the entries by one per pair whose count is at least `floor` (and above 0).

@@ -49,10 +49,11 @@ void build_pairs(PairStats& pair_stats, const Chains& chains, const WordSpans& w
                       info.count += static_cast<int64_t>(words.word_counts[w]) * length;
                       info.length += length;
                     });
-  // 2. Lay out: each list gets its range, in the order pair_stats.for_each visits the pairs.
+  // 2. Lay out: each list gets its range, in the order pair_stats.for_each visits the pairs;
+  // `begin` serves as the fill cursor until step 4.
   uint64_t offset = 0;
   pair_stats.for_each([&](uint32_t, PairInfo& info) {
-    info.begin = info.fill = position_index(offset);
+    info.begin = position_index(offset);
     offset += info.length;
   });
   pair_positions.resize(position_index(offset));
@@ -60,8 +61,10 @@ void build_pairs(PairStats& pair_stats, const Chains& chains, const WordSpans& w
   for_each_pair_run(pair_stats, chains, words, interrupt,
                     [&](uint32_t key, uint32_t left, uint32_t length, uint32_t) {
                       PairInfo& info = known_entry(pair_stats, key);
-                      uint32_t* out = pair_positions.data() + info.fill;
+                      uint32_t* out = pair_positions.data() + info.begin;
                       for (uint32_t k = 0; k < length; ++k) out[k] = left + k;
-                      info.fill += length;
+                      info.begin += length;
                     });
+  // 4. Each cursor stands one past its list: back to the list's start.
+  pair_stats.for_each([&](uint32_t, PairInfo& info) { info.begin -= info.length; });
 }

@@ -33,15 +33,13 @@ class PackedCount {
 };
 
 // Statistics of one adjacent pair. Every field is 4-byte aligned, so a map slot holds the record
-// beside its 4-byte key in 24 bytes: the size the first three fields alone would take with an
-// 8-byte aligned count, so the build's cursor costs no memory.
+// beside its 4-byte key in 20 bytes rather than the 24 an 8-byte aligned count would take.
 struct PairInfo {
   PackedCount count;    // live occurrences, each weighted by how often its word occurs
   uint32_t begin = 0;   // the pair's occurrences: pair_positions[begin, begin + length), left
   uint32_t length = 0;  // nodes, ascending; entries of occurrences merged away since may remain
-  uint32_t fill = 0;    // build_pairs only: where the next entry of the list is written
 };
-static_assert(sizeof(PairInfo) == 20 && alignof(PairInfo) == 4);
+static_assert(sizeof(PairInfo) == 16 && alignof(PairInfo) == 4);
 
 using PairStats = U32Map<PairInfo>;
 

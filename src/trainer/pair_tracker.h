@@ -96,7 +96,8 @@ class PairTracker {
   PositionArray positions_;
   std::vector<uint32_t> list_order_;  // pairs with an occurrence list, in the order of the lists
   PairHeap heap_;
-  uint32_t taken_ = 0;  // the pair of the merge under way
+  uint32_t taken_ = 0;     // the pair of the merge under way
+  size_t dead_pairs_ = 0;  // entries of stats_ whose count has fallen to 0 since the last purge
   U32Map<TouchIndex> touched_index_;
   std::vector<Touched> touched_;  // in order of first touch
   ReallocArray<Recorded> recorded_;
