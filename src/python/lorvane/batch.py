@@ -27,10 +27,11 @@ import itertools
 import multiprocessing
 import os
 import pickle
-import re
+import operator
+import sys
 import secrets
 from array import array
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import NamedTuple
 
 import lorvane_api
@@ -38,8 +39,7 @@ import lorvane_api
 from .model_file import Tables, from_tables, tables
 
 # Characters whose low 16 bits are a line feed: the break in joined texts.
-_LINE_FEEDS = "\n" + "".join(chr(plane << 16 | 0x0A) for plane in range(1, 17))
-_ASTRAL_LINE_FEEDS = re.compile(f"[{_LINE_FEEDS[1:]}]")
+_ASTRAL_LINE_FEEDS = frozenset(chr(plane << 16 | 0x0A) for plane in range(1, 17))
 
 # Below this much text a batch is encoded in the calling process: starting worker processes and
 # rebuilding the model in each costs more than it saves.
@@ -67,78 +67,78 @@ def trained_tables(model: lorvane_api.BPE) -> Tables:
 
 
 class Encoder:
-    """A model rebuilt from tables in this process, encoding texts in joined batches where the
-    tables allow it (see the module's text)."""
+    """A model rebuilt from tables in this process, encoding documents in joined batches where
+    the tables allow it (see the module's text).
+
+    Both ways give the same result: the ids of the documents in order, each document's followed
+    by one break slot, and `ends`, the index just past each break slot. Joined, a slot holds the
+    break id; one by one, 0.
+    """
 
     def __init__(self, state: Tables):
         vocab, token_to_id = state["vocab"], state["token_to_id"]
-        merge_rank = state["merge_rank"]
         brk = len(vocab)
         used = {i & 0xFFFF for i in token_to_id.values()}
-        self.joined = (brk <= 0xFFFF and "\n" not in token_to_id and brk not in used
-                       and not any(key >> 16 == brk or key & 0xFFFF == brk for key in merge_rank))
+        self.joined = (brk <= 0xFFFF and "\n" not in token_to_id and brk not in used and not any(
+            key >> 16 == brk or key & 0xFFFF == brk for key in state["merge_rank"]))
         if self.joined:
-            state = dict(state, vocab=vocab + ["\n"], token_to_id=dict(token_to_id, **{"\n": brk}))
+            state = {"vocab_size": state["vocab_size"], "vocab": vocab + ["\n"],
+                     "merge_rank": state["merge_rank"], "token_to_id": {**token_to_id, "\n": brk}}
         self.model = from_tables(state)
         self.brk = brk
+        # Ids read as UTF-16 code units are one character each unless a pair of them forms a
+        # surrogate pair: `break_ends` takes that way only when no id can be a surrogate.
+        self.ids_as_text = self.joined and max(used | {brk}) < 0xD800
 
     def encode_joined(self, text: str) -> list[int]:
-        """The ids of `text`, a sequence of documents each followed by a line feed (and holding no
-        other), with the break id after each document's ids."""
-        if _ASTRAL_LINE_FEEDS.search(text):
-            text = _ASTRAL_LINE_FEEDS.sub("", text)
-        return self.model.encode(text)
+        """The ids of `text`, documents each ended by a line feed and holding no other, with the
+        break id after each document's ids. Only for a joined encoder."""
+        if any(c in text for c in _ASTRAL_LINE_FEEDS):  # each would make a break of its own
+            text = "".join(c for c in text if c not in _ASTRAL_LINE_FEEDS)
+        return self.model.encode(text) if text else []
 
-    def encode_one(self, text: str) -> list[int]:
-        """The ids of one text, as `model.encode` gives them, without its console message for a
-        text that yields no id."""
-        if not text:
-            return []
-        if self.joined:
-            ids = self.encode_joined(_drop_line_feeds(text) + "\n")
-            ids.pop()
-            return ids
-        return self.model.encode(text)
+    def break_ends(self, ids: list[int] | array[int], count: int) -> Iterable[int]:
+        """The index just past each of the `count` break ids in `ids`."""
+        if self.ids_as_text and isinstance(ids, array):
+            # One pass in C: the lengths of the runs between breaks, summed with the breaks.
+            runs = ids.tobytes().decode("utf-16-le" if sys.byteorder == "little" else "utf-16-be")
+            lengths = map(len, runs.split(chr(self.brk), count)[:count])
+            return map(operator.add, itertools.accumulate(lengths), itertools.count(1))
+        index, end, brk = ids.index, 0, self.brk
+        return [end := index(brk, end) + 1 for _ in range(count)]
 
     def encode_texts(self, texts: Sequence[str]) -> tuple[list[int], list[int]]:
-        """(ids of all texts, with the break id after each one's when joined; the number of ids
-        of each text)."""
-        if not texts:
-            return [], []
-        if not self.joined:
-            encoded = [self.encode_one(text) for text in texts]
-            return list(itertools.chain.from_iterable(encoded)), [len(ids) for ids in encoded]
-        try:
-            ids = self.encode_joined("".join(_drop_line_feeds(t) + "\n" for t in texts))
-        except (RuntimeError, TypeError):
-            _raise_with_index(self, texts)
-            raise
-        return ids, break_lengths(ids, self.brk, len(texts))
+        """The documents `texts`."""
+        if self.joined:
+            text = "\n".join(texts) + "\n" if texts else ""
+            if text.count("\n") != len(texts):  # some texts hold line feeds
+                text = "".join(t.replace("\n", "") + "\n" for t in texts)
+            joined = self.encode_joined(text)
+            return joined, list(self.break_ends(joined, len(texts)))
+        ids: list[int] = []
+        ends = []
+        for text in texts:
+            if text:
+                ids += self.model.encode(text)
+            ids.append(0)
+            ends.append(len(ids))
+        return ids, ends
 
+    def encode_one(self, text: str) -> list[int]:
+        """The ids of one text, as `model.encode` gives them."""
+        ids, _ = self.encode_texts([text])
+        ids.pop()
+        return ids
 
-def break_lengths(ids: list[int], brk: int, count: int) -> list[int]:
-    """The number of ids before each of the `count` break ids in `ids`."""
-    lengths, start = [], 0
-    index = ids.index
-    for _ in range(count):
-        end = index(brk, start)
-        lengths.append(end - start)
-        start = end + 1
-    return lengths
-
-
-def _drop_line_feeds(text: str) -> str:
-    return text.replace("\n", "") if "\n" in text else text
-
-
-def _raise_with_index(encoder: Encoder, texts: Sequence[str]) -> None:
-    """Encodes the texts one by one to find the one that fails, and raises its error with its
-    index."""
-    for i, text in enumerate(texts):
-        try:
-            encoder.encode_one(text)
-        except (RuntimeError, TypeError) as error:
-            raise type(error)(f"text {i}: {describe_failure(text, error)}") from None
+    def first_failure(self, texts: Sequence[str]) -> tuple[int, Exception]:
+        """The index of the first of `texts` that cannot be encoded, and its error; for a batch
+        that failed, to say where."""
+        for i, text in enumerate(texts):
+            try:
+                self.encode_one(text)
+            except (RuntimeError, TypeError) as error:
+                return i, error
+        raise AssertionError("no text fails alone although the batch failed")
 
 
 def describe_failure(text: str, error: Exception) -> str:
@@ -170,22 +170,24 @@ def encoder_for(ref: ModelRef) -> Encoder:
 
 
 def encode_task(ref: ModelRef, texts: list[str]) -> tuple[bytes, bytes]:
-    """A task of `encode_batch`: the texts' ids, without breaks, as native uint16 bytes, and the
-    number of ids of each text as native uint64 bytes."""
-    encoder = encoder_for(ref)
-    ids, lengths = encoder.encode_texts(texts)
-    packed = array("H", ids)
-    if encoder.joined:
-        packed = _without_breaks(packed, lengths)
-    return packed.tobytes(), array("Q", lengths).tobytes()
+    """A task of `encode_batch`: the texts' ids with a break slot after each text's, as native
+    uint16 bytes, and the index past each slot, as native uint64 bytes."""
+    ids, ends = encode_or_locate(encoder_for(ref), texts)
+    return array("H", ids).tobytes(), array("Q", ends).tobytes()
 
 
-def _without_breaks(ids: array, lengths: list[int]) -> array:
-    kept, start = array("H"), 0
-    for n in lengths:
-        kept.extend(ids[start:start + n])
-        start += n + 1
-    return kept
+def encode_or_locate(encoder: Encoder, texts: Sequence[str]) -> tuple[list[int], list[int]]:
+    """`encoder.encode_texts(texts)`; a failure is raised again naming the text at fault."""
+    try:
+        return encoder.encode_texts(texts)
+    except (RuntimeError, TypeError):
+        i, error = encoder.first_failure(texts)
+        raise type(error)(f"text {i}: {describe_failure(texts[i], error)}") from None
+
+
+def _per_text(ids: list[int], ends: Iterable[int]) -> list[list[int]]:
+    """The ids of each text, from ids with break slots."""
+    return [ids[start:end - 1] for start, end in zip(itertools.chain((0,), ends), ends)]
 
 
 def process_pool(workers: int | None = None) -> concurrent.futures.ProcessPoolExecutor:
@@ -228,8 +230,7 @@ def encode_batch(model: lorvane_api.BPE, texts: Iterable[str], *, workers: int |
         raise TypeError(f"text {bad} is a {type(texts[bad]).__name__}, not a str")
     state = trained_tables(model)
     if executor is None and (workers == 1 or sum(map(len, texts)) < _IN_PROCESS_CHARS):
-        encoder = Encoder(state)
-        return _split(*encoder.encode_texts(texts), joined=encoder.joined)
+        return _per_text(*encode_or_locate(Encoder(state), texts))
     ref = ModelRef.of(state)
     batches = list(_batches(texts, _TASK_CHARS))
     if executor is None:
@@ -238,36 +239,25 @@ def encode_batch(model: lorvane_api.BPE, texts: Iterable[str], *, workers: int |
     return _gather(executor, ref, batches)
 
 
-def _gather(executor, ref: ModelRef, batches: list[list[str]]) -> list[list[int]]:
+def _gather(executor: concurrent.futures.Executor, ref: ModelRef, batches: list[list[str]]) -> list[list[int]]:
     futures = [executor.submit(encode_task, ref, batch) for batch in batches]
     try:
         result: list[list[int]] = []
         for future in futures:
-            ids_bytes, length_bytes = future.result()
-            ids, lengths = array("H"), array("Q")
-            ids.frombytes(ids_bytes)
-            lengths.frombytes(length_bytes)
-            flat, start = ids.tolist(), 0
-            for n in lengths:
-                result.append(flat[start:start + n])
-                start += n
+            ids_bytes, ends_bytes = future.result()
+            packed, ends = array("H"), array("Q")
+            packed.frombytes(ids_bytes)
+            ends.frombytes(ends_bytes)
+            result += _per_text(packed.tolist(), ends)
         return result
     finally:
         for future in futures:
             future.cancel()
 
 
-def _split(ids: list[int], lengths: list[int], *, joined: bool) -> list[list[int]]:
-    """The per-text lists of `encode_texts`' result (with break ids when `joined`)."""
-    result, start = [], 0
-    for n in lengths:
-        result.append(ids[start:start + n])
-        start += n + joined
-    return result
-
-
-def _batches(texts: list[str], chars: int):
-    batch, size = [], 0
+def _batches(texts: list[str], chars: int) -> Iterator[list[str]]:
+    batch: list[str] = []
+    size = 0
     for text in texts:
         batch.append(text)
         size += len(text)

@@ -22,7 +22,6 @@ from __future__ import annotations
 import collections
 import concurrent.futures
 import contextlib
-import itertools
 import json
 import os
 import pathlib
@@ -30,13 +29,12 @@ import secrets
 import sys
 import time
 from array import array
-from collections.abc import Iterable, Iterator
-from typing import NamedTuple
+from collections.abc import Callable, Generator, Iterable, Iterator
+from typing import Any, BinaryIO, NamedTuple
 
 import lorvane_api
 
-from .batch import (Encoder, ModelRef, break_lengths, default_workers, encoder_for,
-                    process_pool, trained_tables)
+from .batch import Encoder, ModelRef, default_workers, encoder_for, process_pool, trained_tables
 from .executors import InProcessExecutor
 
 CHUNK_BYTES = 4_000_000
@@ -105,7 +103,7 @@ def encode_dataset(model: lorvane_api.BPE, inputs: Iterable[str | os.PathLike[st
     max_pending = max_pending or 2 * (workers or default_workers())
     bar = _Progress(sum(sizes), progress)
 
-    def submit(chunk: Chunk) -> concurrent.futures.Future:
+    def submit(chunk: Chunk) -> concurrent.futures.Future[Any]:
         return executor.submit(encode_chunk, ref, chunk, field, separator)
 
     results = _in_order(submit, chunks_of(paths, chunk_bytes), max_pending)
@@ -135,42 +133,38 @@ def encode_dataset(model: lorvane_api.BPE, inputs: Iterable[str | os.PathLike[st
 
 def encode_chunk(ref: ModelRef, chunk: Chunk, field: str | None,
                  separator: int) -> tuple[bytes, bytes]:
-    """The task: (the chunk's ids with the separator between its documents, as little-endian
-    uint16 bytes; the number of ids of each document, as little-endian uint64 bytes)."""
+    """The task: the chunk's ids with the separator between its documents, as little-endian
+    uint16 bytes, and the index just past each document's separator (the last one's included,
+    though not written), as little-endian uint64 bytes."""
     encoder = encoder_for(ref)
     text = _chunk_text(chunk)
-    if field is None:
-        if text and not text.endswith("\n"):
-            text += "\n"  # the file's last line
-        count = text.count("\n")
-        try:
-            if encoder.joined:
-                ids = encoder.encode_joined(text)
-                lengths = break_lengths(ids, encoder.brk, count)
-            else:
-                ids, lengths = encoder.encode_texts(text.split("\n")[:-1])
-        except (RuntimeError, TypeError) as error:
-            _raise_located(encoder, chunk, text.split("\n")[:-1], error)
-            raise
-    else:
-        documents, starts = _json_documents(chunk, text, field)
-        try:
-            ids, lengths = encoder.encode_texts(documents)
-        except (RuntimeError, TypeError) as error:
-            _raise_located(encoder, chunk, documents, error, starts)
-            raise
-    packed = array("H", ids)
-    if encoder.joined:
-        if packed:
-            packed.pop()  # the break after the last document
-        if separator != encoder.brk:
-            at = -1
-            for n in lengths[:-1]:
-                at += n + 1
-                packed[at] = separator
-    else:
-        packed = _with_separators(packed, lengths, separator)
-    return _little_endian(packed).tobytes(), _little_endian(array("Q", lengths)).tobytes()
+    documents, starts = None, None
+    try:
+        if field is not None:
+            documents, starts = _json_documents(chunk, text, field)
+        elif not encoder.joined:
+            documents = text.split("\n")[:-1] if text.endswith("\n") else text.split("\n")
+        if documents is None:
+            if not text.endswith("\n"):
+                text += "\n"  # the file's last line
+            count = text.count("\n")
+            packed = array("H")
+            packed.fromlist(encoder.encode_joined(text))  # faster than array("H", list)
+            ends = array("Q", encoder.break_ends(packed, count))
+        else:
+            ids, ends_list = encoder.encode_texts(documents)
+            packed, ends = array("H", ids), array("Q", ends_list)
+    except (RuntimeError, TypeError):
+        if documents is None:
+            documents = text.split("\n")[:-1]
+        _raise_located(encoder, chunk, documents, starts)
+        raise
+    if ends:
+        packed.pop()  # the slot after the last document
+    if not (encoder.joined and separator == encoder.brk):
+        for end in ends[:-1]:
+            packed[end - 1] = separator
+    return _little_endian(packed).tobytes(), _little_endian(ends).tobytes()
 
 
 def _chunk_text(chunk: Chunk) -> str:
@@ -208,36 +202,22 @@ def _json_documents(chunk: Chunk, text: str, field: str) -> tuple[list[str], lis
     return documents, starts
 
 
-def _raise_located(encoder: Encoder, chunk: Chunk, documents: list[str], error: Exception,
-                   starts: list[int] | None = None) -> None:
-    """Finds the document that cannot be encoded and raises a `ValueError` naming its file and
-    byte offset (that of the character at fault in a line of text, that of the line in JSON)."""
+def _raise_located(encoder: Encoder, chunk: Chunk, documents: list[str],
+                   starts: list[int] | None) -> None:
+    """Raises a `ValueError` naming the file and byte offset of the document that cannot be
+    encoded: of the character at fault in a line of text, of the line in JSON Lines."""
     from .text import find_unencodable
 
-    offset = chunk.start
-    for i, document in enumerate(documents):
-        try:
-            encoder.encode_one(document)
-        except (RuntimeError, TypeError):
-            found = find_unencodable(document, limit=1)
-            if not found:
-                raise ValueError(f"{chunk.path}: byte {offset:,}: {error}") from None
-            if starts is None:
-                where = offset + len(document[:found[0].position].encode("utf-8", "surrogatepass"))
-                raise ValueError(f"{chunk.path}: byte {where:,}: {found[0].what()}") from None
-            raise ValueError(f"{chunk.path}: byte {starts[i]:,}: in the text under the field, "
-                             f"{found[0].what()}") from None
-        offset += len(document.encode("utf-8", "surrogatepass")) + 1
-
-
-def _with_separators(ids: array, lengths: list[int], separator: int) -> array:
-    out, start = array("H"), 0
-    for i, n in enumerate(lengths):
-        if i:
-            out.append(separator)
-        out.extend(ids[start:start + n])
-        start += n
-    return out
+    i, error = encoder.first_failure(documents)
+    found = find_unencodable(documents[i], limit=1)
+    if starts is not None:
+        where = f"byte {starts[i]:,}: in the text under the field, "
+    else:
+        offset = chunk.start + sum(len(d.encode("utf-8")) + 1 for d in documents[:i])
+        if found:
+            offset += len(documents[i][:found[0].position].encode("utf-8"))
+        where = f"byte {offset:,}: "
+    raise ValueError(f"{chunk.path}: {where}{found[0].what() if found else error}") from None
 
 
 # ---------------------------------------------------------------------------------------------
@@ -258,10 +238,11 @@ def chunks_of(paths: Iterable[str], chunk_bytes: int = CHUNK_BYTES) -> Iterator[
                 start = end
 
 
-def _in_order(submit, chunks: Iterable[Chunk], max_pending: int):
+def _in_order(submit: Callable[[Chunk], concurrent.futures.Future[Any]], chunks: Iterable[Chunk],
+              max_pending: int) -> Generator[tuple[Chunk, Any], None, None]:
     """(chunk, result) in the order of `chunks`, with up to `max_pending` of them submitted; a
     failed chunk raises its error here, and what has not started is cancelled."""
-    pending: collections.deque = collections.deque()
+    pending: collections.deque[tuple[Chunk, concurrent.futures.Future[Any]]] = collections.deque()
     try:
         for chunk in chunks:
             pending.append((chunk, submit(chunk)))
@@ -276,29 +257,31 @@ def _in_order(submit, chunks: Iterable[Chunk], max_pending: int):
             future.cancel()
 
 
-def _write_results(results, separator: int, ids_file, idx_file,
-                   bar: _Progress) -> tuple[int, int, int]:
+def _write_results(results: Iterable[tuple[Chunk, tuple[bytes, bytes]]], separator: int,
+                   ids_file: BinaryIO, idx_file: BinaryIO, bar: _Progress) -> tuple[int, int, int]:
     """Writes the chunks' ids, with the separator between the last document of one and the first
     of the next, and the offset of every document; returns (input bytes, documents, ids)."""
     done = documents = 0
-    next_start = 0  # offset of the next document: one past the separator before it
-    for chunk, (ids, lengths) in results:
-        document_lengths = _little_endian(array("Q", lengths))
-        if document_lengths and documents:
+    start = 0  # offset of the next document: one past the separator before it
+    for chunk, (ids, ends_bytes) in results:
+        ends = array("Q")
+        ends.frombytes(ends_bytes)
+        _little_endian(ends)
+        if ends and documents:
             ids_file.write(_little_endian(array("H", [separator])).tobytes())
         ids_file.write(ids)
-        starts = array("Q", itertools.accumulate((n + 1 for n in document_lengths),
-                                                initial=next_start))
-        next_start = starts.pop()
-        idx_file.write(_little_endian(starts).tobytes())
-        documents += len(document_lengths)
+        offsets = array("Q", [start])
+        offsets.extend(map(start.__add__, ends))
+        start = offsets.pop()
+        idx_file.write(_little_endian(offsets).tobytes())
+        documents += len(ends)
         done += chunk.end - chunk.start
-        bar.update(done, documents, max(next_start - 1, 0))
-    idx_file.write(_little_endian(array("Q", [next_start])).tobytes())
-    return done, documents, max(next_start - 1, 0)
+        bar.update(done, documents, max(start - 1, 0))
+    idx_file.write(_little_endian(array("Q", [start])).tobytes())
+    return done, documents, max(start - 1, 0)
 
 
-def _little_endian(values: array) -> array:
+def _little_endian(values: array[int]) -> array[int]:
     """`values` with their bytes in little-endian order (swapped in place on a big-endian host);
     reading bytes into an array is its own inverse."""
     if sys.byteorder == "big":
@@ -328,7 +311,7 @@ def _make_folder(folder: pathlib.Path) -> None:
 
 
 @contextlib.contextmanager
-def _part_file(final: pathlib.Path, made: list[pathlib.Path]):
+def _part_file(final: pathlib.Path, made: list[pathlib.Path]) -> Iterator[BinaryIO]:
     """A new file beside `final` under a name of its own, open for writing; its path is added to
     `made`, for renaming or removal. An error names `final`, not the temporary name."""
     path = final.with_name(f".{final.name}.{os.getpid()}.{secrets.token_hex(4)}.part")

@@ -15,8 +15,8 @@ class InProcessExecutor(concurrent.futures.Executor):
     """Runs each task at once in this process, when it is submitted."""
 
     def submit(self, fn: Callable[..., Any], /, *args: Any,
-               **kwargs: Any) -> concurrent.futures.Future:
-        future: concurrent.futures.Future = concurrent.futures.Future()
+               **kwargs: Any) -> concurrent.futures.Future[Any]:
+        future: concurrent.futures.Future[Any] = concurrent.futures.Future()
         try:
             future.set_result(fn(*args, **kwargs))
         except Exception as error:
@@ -35,7 +35,7 @@ class RayExecutor(concurrent.futures.Executor):
     """
 
     def __init__(self, **init_options: Any):
-        import ray
+        import ray  # type: ignore[import-not-found, unused-ignore]
 
         if not ray.is_initialized():
             ray.init(**init_options)
@@ -43,8 +43,9 @@ class RayExecutor(concurrent.futures.Executor):
         self._remote: dict[Callable[..., Any], Any] = {}
 
     def submit(self, fn: Callable[..., Any], /, *args: Any,
-               **kwargs: Any) -> concurrent.futures.Future:
+               **kwargs: Any) -> concurrent.futures.Future[Any]:
         remote = self._remote.get(fn)
         if remote is None:
             remote = self._remote[fn] = self._ray.remote(fn)
-        return remote.remote(*args, **kwargs).future()
+        future: concurrent.futures.Future[Any] = remote.remote(*args, **kwargs).future()
+        return future

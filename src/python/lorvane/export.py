@@ -58,9 +58,9 @@ def export_tokenizers(model: lorvane_api.BPE, path: str | os.PathLike[str], *,
         # the token after the vocabulary's last entry.
         with_separator[separator_text] = separator
     tokenizer = Tokenizer(models.BPE(vocab=with_separator, merges=merges))
-    options = {"replacement": MARKER, "prepend_scheme": "never", "split": True}
-    tokenizer.pre_tokenizer = pre_tokenizers.Metaspace(**options)
-    tokenizer.decoder = decoders.Metaspace(**options)
+    tokenizer.pre_tokenizer = pre_tokenizers.Metaspace(replacement=MARKER, prepend_scheme="never",
+                                                       split=True)
+    tokenizer.decoder = decoders.Metaspace(replacement=MARKER, prepend_scheme="never", split=True)
     if separator_text is not None:
         tokenizer.add_tokens([AddedToken(separator_text, special=False, normalized=False)])
     write_atomically(path, tokenizer.to_str().encode("utf-8"))

@@ -8,8 +8,8 @@ import os
 import pathlib
 import re
 import tempfile
-from collections.abc import Iterable, Sequence
-from typing import NamedTuple
+from collections.abc import Iterable, Iterator, Sequence
+from typing import BinaryIO, NamedTuple
 
 import lorvane_api
 
@@ -63,7 +63,7 @@ def find_unencodable(source: str | os.PathLike[str], *,
         return _scan(_decoded_blocks(f, path), limit, in_file=True)
 
 
-def _decoded_blocks(f, path: pathlib.Path):
+def _decoded_blocks(f: BinaryIO, path: pathlib.Path) -> Iterator[str]:
     """The file's text, block by block, with encoded surrogates decoded (not refused), so that
     they are found like the other unencodable characters."""
     decoder = codecs.getincrementaldecoder("utf-8")("surrogatepass")
