@@ -86,6 +86,14 @@ class Encoder:
                      "merge_rank": state["merge_rank"], "token_to_id": {**token_to_id, "\n": brk}}
         self.model = from_tables(state)
         self.brk = brk
+        # One call per text: a text none of whose characters can be found yields no id, and
+        # `encode` would say so on standard error; such texts are left out. A character is
+        # looked up by its low 16 bits, and a space as the marker.
+        self.known = frozenset() if self.joined else frozenset(
+            chr(plane << 16 | ord(key)) for key in token_to_id
+            if len(key) == 1 and ord(key) <= 0xFFFF for plane in range(17)) | (
+            frozenset(chr(plane << 16 | 0x20) for plane in range(17))
+            if "\u0120" in token_to_id else frozenset())
         # Ids read as UTF-16 code units are one character each unless a pair of them forms a
         # surrogate pair: `break_ends` takes that way only when no id can be a surrogate.
         self.ids_as_text = self.joined and max(used | {brk}) < 0xD800
@@ -118,7 +126,7 @@ class Encoder:
         ids: list[int] = []
         ends = []
         for text in texts:
-            if text:
+            if not self.known.isdisjoint(text):
                 ids += self.model.encode(text)
             ids.append(0)
             ends.append(len(ids))

@@ -84,12 +84,17 @@ def load(path: str | os.PathLike[str]) -> lorvane_api.BPE:
     path = pathlib.Path(path)
     data = path.read_bytes()
     try:
-        state = json.loads(data)
+        text = data.decode("utf-8")
     except UnicodeDecodeError as error:
         raise ModelFileError(f"{path}: not UTF-8 text (byte {error.start}): "
                              "not a Lorvane model file") from None
+    try:
+        state = json.loads(text)
     except json.JSONDecodeError as error:
-        cut = error.pos >= len(data.rstrip())
+        # An error in the last few characters (an escape cut in two) or in a string that never
+        # ends means a file cut short.
+        cut = (error.pos >= len(text.rstrip()) - 6
+               or error.msg.startswith("Unterminated string"))
         raise ModelFileError(f"{path}: " + ("the JSON ends early (a truncated file?)" if cut else
                              f"not JSON at line {error.lineno} column {error.colno}")
                              + ": not a Lorvane model file") from None
