@@ -20,7 +20,7 @@ cd "$ROOT"
 VENV="$ROOT/.venv"
 PY="$VENV/bin/python"
 APT_PACKAGES="g++ libutfcpp-dev libgtest-dev"
-PIP_PACKAGES="nanobind==2.13.0 scikit-build-core==0.11.6 pytest==8.3.4 cmake==4.4.5 ninja==1.13.2 tokenizers==0.23.3"
+PIP_PACKAGES="nanobind==2.13.0 scikit-build-core==0.11.6 pytest==8.3.4 cmake==4.4.5 ninja==1.13.2 tokenizers==0.23.3 dask[distributed]==2026.11.0"
 
 log() { printf '[dev] %s\n' "$*" >&2; }
 
@@ -37,10 +37,24 @@ find_python313() {
   return 1
 }
 
+NO_PYTHON313="Python 3.13 not found. Install it with its headers, then run this again:
+  Debian 13, Ubuntu 24.04 and later: sudo apt-get install python3.13-dev python3.13-venv
+  Debian 12 and other systems: pyenv install 3.13, or uv python install 3.13 (both include the
+  headers); this script finds python3.13 on PATH, in pyenv's versions and in /usr/local/bin"
+
+# Python 3.13 from the system's packages where apt offers it (Debian 13, Ubuntu 24.04 and later).
+install_python313() {
+  command -v apt-get >/dev/null || return 1
+  [ "$(id -u)" -eq 0 ] && apt-get update -qq >/dev/null 2>&1
+  apt-cache show python3.13-venv >/dev/null 2>&1 || return 1
+  install_packages python3.13 python3.13-dev python3.13-venv
+}
+
 make_venv() {
   if [ ! -x "$PY" ] || ! "$PY" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
     local base
-    base=$(find_python313) || { log "Python 3.13 not found (install it, e.g. with pyenv)"; exit 1; }
+    base=$(find_python313) || { install_python313 && base=$(find_python313); } \
+      || { log "$NO_PYTHON313"; exit 1; }
     log "creating .venv with $base"
     rm -rf "$VENV"
     "$base" -m venv "$VENV"
@@ -154,7 +168,10 @@ model.vocab = ["a", "b", "\u0120", "ab", "\u0120ab"]
 model.token_to_id = {text: i for i, text in enumerate(model.vocab)}
 model.merge_rank = {(0 << 16) | 1: 0, (2 << 16) | 3: 1}
 assert model.encode("ab ab") == [3, 4], model.encode("ab ab")
-print("imported", lorvane_api.__file__, "and encoded")')
+import lorvane
+assert lorvane.encode_batch(model, ["ab ab", "ab"], workers=1) == [[3, 4], [3]]
+print("imported", lorvane_api.__file__, "and lorvane", lorvane.__version__, "and encoded")')
+  "$check/bin/lorvane" --version
   rm -rf "$check"
   log "wrote $wheel"
 }
