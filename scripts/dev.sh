@@ -20,7 +20,7 @@ cd "$ROOT"
 VENV="$ROOT/.venv"
 PY="$VENV/bin/python"
 APT_PACKAGES="g++ libutfcpp-dev libgtest-dev"
-PIP_PACKAGES="nanobind==2.13.0 scikit-build-core==0.11.6 pytest==8.3.4 cmake==4.4.5 ninja==1.13.2 tokenizers==0.23.3 dask[distributed]==2026.11.0"
+PIP_PACKAGES="nanobind==2.13.0 scikit-build-core==0.11.6 pytest==8.3.4 cmake==4.4.5 ninja==1.13.2 tokenizers==0.23.3 dask[distributed]==2026.11.0 ray==2.60.0"
 
 log() { printf '[dev] %s\n' "$*" >&2; }
 

@@ -123,6 +123,27 @@ def test_dask_cluster_of_threaded_workers_writes_the_same_bytes(model, tmp_path)
     assert batch == lorvane.encode_batch(model, texts, workers=1)
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="Ray's own programs do not run under a preloaded sanitizer runtime")
+def test_ray_executor_writes_the_same_bytes(model, tmp_path):
+    ray = pytest.importorskip("ray")
+    from lorvane.executors import RayExecutor
+
+    inputs = write_inputs(tmp_path, DOCUMENTS * 20, "lines")
+    lorvane.encode_dataset(model, inputs, tmp_path / "one" / "d", workers=1, progress=False)
+    try:
+        with RayExecutor(num_cpus=2, include_dashboard=False, log_to_driver=False) as pool:
+            lorvane.encode_dataset(model, inputs, tmp_path / "ray" / "d", executor=pool,
+                                   chunk_bytes=2000, progress=False)
+            batch = lorvane.encode_batch(model, DOCUMENTS, executor=pool)
+    finally:
+        ray.shutdown()
+    for suffix in (".bin", ".idx"):
+        assert (tmp_path / "ray" / f"d{suffix}").read_bytes() == \
+            (tmp_path / "one" / f"d{suffix}").read_bytes()
+    assert batch == lorvane.encode_batch(model, DOCUMENTS, workers=1)
+
+
 def test_command_end_to_end(model, tmp_path):
     def run(*args):
         return subprocess.run([sys.executable, "-m", "lorvane", *map(str, args)], cwd=tmp_path,
