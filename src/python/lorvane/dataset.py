@@ -34,7 +34,8 @@ from typing import Any, BinaryIO, NamedTuple
 
 import lorvane_api
 
-from .batch import Encoder, ModelRef, default_workers, encoder_for, process_pool, trained_tables
+from .batch import (Encoder, ModelRef, default_workers, encoder_for, process_pool, trained_tables,
+                    uint16_le)
 from .executors import InProcessExecutor
 
 CHUNK_BYTES = 4_000_000
@@ -148,23 +149,23 @@ def encode_chunk(ref: ModelRef, chunk: Chunk, field: str | None,
             if not text.endswith("\n"):
                 text += "\n"  # the file's last line
             count = text.count("\n")
-            packed = array("H")
-            packed.fromlist(encoder.encode_joined(text))  # faster than array("H", list)
-            ends = array("Q", encoder.break_ends(packed, count))
+            raw = uint16_le(encoder.encode_joined(text))
+            ends = array("Q", encoder.break_ends(raw, count))
         else:
             ids, ends_list = encoder.encode_texts(documents)
-            packed, ends = array("H", ids), array("Q", ends_list)
+            raw, ends = bytearray(_little_endian(array("H", ids)).tobytes()), array("Q", ends_list)
     except (RuntimeError, TypeError):
         if documents is None:
             documents = text.split("\n")[:-1]
         _raise_located(encoder, chunk, documents, starts)
         raise
     if ends:
-        packed.pop()  # the slot after the last document
+        del raw[-2:]  # the slot after the last document
     if not (encoder.joined and separator == encoder.brk):
+        slot = separator.to_bytes(2, "little")
         for end in ends[:-1]:
-            packed[end - 1] = separator
-    return _little_endian(packed).tobytes(), _little_endian(ends).tobytes()
+            raw[2 * end - 2:2 * end] = slot
+    return bytes(raw), _little_endian(ends).tobytes()
 
 
 def _chunk_text(chunk: Chunk) -> str:
