@@ -3,7 +3,8 @@
 compression against tokenizers, sentencepiece, rustbpe, bpeasy and youtokentome, a
 speed-of-light program, the work bound (what no exact trainer can skip, timed in one C++ pass),
 encoding against tiktoken, tokendagger and tokenizers, decoding, an exactness cross-check, and
-encoding a dataset on one and on all cores against tiktoken's threaded batch call.
+encoding a dataset (lorvane.encode_dataset and encode_batch on one and on all cores, model.encode
+of the whole text) against tiktoken's threaded batch call and its whole-text call.
 
     bash scripts/dev.sh bench [options]          # from a clone: peers, corpora, build, run
     bash scripts/dev.sh bench --quick            # everything on small inputs, a few minutes

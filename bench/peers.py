@@ -7,16 +7,12 @@ import codecs
 import collections
 import gc
 import json
+import os
 import re
 import resource
 import statistics
 import time
-import sys
 from pathlib import Path
-
-# The conversion of our tables for tokenizers is the one the export example ships.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
-from export_tokenizers import tokenizers_tables  # noqa: E402
 
 MARKER = "\u0120"  # our space marker: starts every word that followed whitespace
 MB = 1_000_000
@@ -121,6 +117,14 @@ def load_ours(path):
     bpe.merge_rank = merge_rank
     bpe.token_to_id = {text: i for i, text in enumerate(vocab)}  # the highest id of a text wins
     return bpe
+
+
+def tokenizers_tables(vocab, merge_rank):
+    """Our tables converted for tokenizers: the conversion `lorvane.export_tokenizers` ships
+    (imported here, in a child, where the package is on the path)."""
+    from lorvane.export import tokenizers_tables as convert
+
+    return convert(vocab, merge_rank)
 
 
 def tokenizers_encoder(vocab, merge_rank, pre_tokenize: bool):
@@ -529,40 +533,55 @@ def compare_merge_lists(vocab, merge_rank, peer_model):
     }
 
 
+def _forkserver_cpu() -> float:
+    """CPU seconds of the forkserver that lorvane's pools start their workers from, with the
+    workers it has reaped (which getrusage's RUSAGE_CHILDREN never sees: they are not our
+    children); 0 before one is started."""
+    from multiprocessing import forkserver
+
+    pid = getattr(forkserver._forkserver, "_forkserver_pid", None)
+    if not pid:
+        return 0.0
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return sum(int(x) for x in fields[11:15]) / os.sysconf("SC_CLK_TCK")  # utime .. cstime
+
+
 def child_dataset(task):
-    """Encoding a dataset of one document per line, every run's wall and CPU time: ours with
-    examples/encode_dataset.py from the file to its output files on `workers` processes (a new
-    pool each run, its start-up timed too), tiktoken's encode_ordinary_batch with its default
-    threads on the text's lines, read and normalized before timing."""
-    import concurrent.futures
-    import encode_dataset
+    """Encoding a dataset of one document per line by one setup, every run's wall and CPU time.
+    Ours: "dataset" is `lorvane.encode_dataset` from the file to its id and index files on
+    `workers` processes (the pool it starts is timed too), "batch" `lorvane.encode_batch` over
+    the lines on `workers` processes, "whole" `model.encode` of the whole text as one string.
+    tiktoken, with the same tables: "batch" `encode_ordinary_batch` over the lines with its
+    default threads, "whole" `encode_ordinary` of the whole text. Lines and text are read (and
+    for tiktoken normalized) before timing."""
+    import lorvane
 
-    nbytes = Path(task["text"]).stat().st_size
-    if task["encoder"] == "ours":
-        tables = encode_dataset.model_tables(load_ours(task["model"]))
-        output = Path(task["out"]) / "dataset"
-
+    path, encoder, setup, workers = task["text"], task["encoder"], task["setup"], task["workers"]
+    model = load_ours(task["model"])
+    if setup == "dataset":
         def run():
-            workers = task["workers"]
-            pool = concurrent.futures.ProcessPoolExecutor(workers) if workers > 1 \
-                else encode_dataset.InProcessExecutor()
-            with pool:
-                counts = encode_dataset.encode_dataset(pool, tables, [task["text"]], output,
-                                                       max_pending=2 * workers, progress=False)
-            return counts["ids"] - max(counts["documents"] - 1, 0), counts["documents"]
+            s = lorvane.encode_dataset(model, [path], Path(task["out"]) / "dataset",
+                                       workers=workers, progress=False)
+            return s.ids - max(s.documents - 1, 0), s.documents
     else:
-        enc, _ = tiktoken_encoder(load_ours_tables(task["model"])[0])
-        lines = Path(task["text"]).read_text(encoding="utf-8").split("\n")
+        text = Path(path).read_text(encoding="utf-8")
+        lines = text.split("\n")
         if lines[-1] == "":
             lines.pop()
-        lines = [normalize_ws(line) for line in lines]
+        if encoder == "tiktoken":
+            enc, _ = tiktoken_encoder(load_ours_tables(task["model"])[0])
+            text, lines = normalize_ws(text), [normalize_ws(line) for line in lines]
+        call = {("ours", "batch"): lambda: lorvane.encode_batch(model, lines, workers=workers),
+                ("ours", "whole"): lambda: model.encode(text),
+                ("tiktoken", "batch"): lambda: enc.encode_ordinary_batch(lines),
+                ("tiktoken", "whole"): lambda: enc.encode_ordinary(text)}[(encoder, setup)]
 
         def run():
-            return sum(map(len, enc.encode_ordinary_batch(lines))), len(lines)
+            return _count(call()), len(lines)
 
-    def cpu_now():  # this process and its reaped children: the pool's workers
-        return sum(_cpu_seconds(resource.getrusage(who))
-                   for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN))
+    def cpu_now():  # this process, its reaped children and the pools' workers
+        return _forkserver_cpu() + sum(_cpu_seconds(resource.getrusage(who))
+                                       for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN))
 
     times, cpu_times = [], []
     for _ in range(task["repeats"]):
@@ -570,8 +589,8 @@ def child_dataset(task):
         tokens, documents = run()
         times.append(time.perf_counter() - t0)
         cpu_times.append(cpu_now() - c0)
-    return {"times": times, "cpu_times": cpu_times, "bytes": nbytes, "tokens": tokens,
-            "documents": documents}
+    return {"times": times, "cpu_times": cpu_times, "bytes": Path(path).stat().st_size,
+            "tokens": tokens, "documents": documents}
 
 
 def child_baseline(task):

@@ -4,8 +4,10 @@ need more than the standard library (matplotlib)."""
 
 from __future__ import annotations
 
+import collections
 import math
 import os
+import re
 import statistics
 import textwrap
 from pathlib import Path
@@ -69,13 +71,18 @@ def _ratio(x, ref):
     return None if x is None or not ref else x / ref
 
 
+def _thread_count(trainer, machine) -> int:
+    lib, threads = TRAINERS[trainer]
+    if lib == "lorvane_api" or threads:
+        return 1
+    return 16 if lib == "sentencepiece" else machine["cores_usable"]
+
+
 def _threads_label(trainer, machine):
     lib, threads = TRAINERS[trainer]
     if lib == "lorvane_api":
         return "1 (starts none)"
-    if threads:
-        return "1"
-    return "default (16)" if lib == "sentencepiece" else f"default ({machine['cores_usable']})"
+    return "1" if threads else f"default ({_thread_count(trainer, machine)})"
 
 
 def _key(r):
@@ -197,10 +204,9 @@ def write_report(data, out: Path, plots: Path):
     machine = meta["machine"]
     v = meta["versions"]
     rel_plots = os.path.relpath(plots, out.parent)
-    peers_text = ", ".join(f"{lib} {v.get(lib, 'missing')}" for lib in (
-        "tokenizers", "sentencepiece", "rustbpe", "bpeasy", "tiktoken", "tokendagger",
-        "youtokentome") if lib != "youtokentome" or v.get(lib, "missing") != "missing")
-    yttm = "youtokentome" in meta.get("trainers", [])
+    ran = list(dict.fromkeys(peers_run(data, "train") + peers_run(data, "encode")))
+    peers_text = ", ".join(f"{lib} {v.get(lib, 'missing')}" for lib in ran)
+    yttm = "youtokentome" in ran
     lines = [
         "# Lorvane against peer tokenizers",
         "",
@@ -269,6 +275,7 @@ def write_report(data, out: Path, plots: Path):
         "",
     ]
     rows = train_rows(data)
+    byte_level = [t for t in ("rustbpe", "bpeasy") if t in ran]
     with_mem = any(r.get("kept_mib") is not None or r.get("b_per_unit") for r in rows)
     lines += [
         "Wall and CPU (user+sys, all threads) are timed in a fresh child interpreter around "
@@ -286,10 +293,12 @@ def write_report(data, out: Path, plots: Path):
         "*÷ SoL* against the speed of light" + ("; *÷ bound* against the work bound"
                                                  if with_bound else "")
         + "; *tok/1k* is tokens per 1,000 characters of "
-        "`holdout.txt` (English corpora only; `rustbpe` and `bpeasy` are timed only, and "
-        "learn byte-level merges, so their vocabularies are not ours; `youtokentome` is timed "
-        "only, and skips whitespace runs); *load* is the 1-minute "
-        "load average when the run started.",
+        "`holdout.txt` (English corpora only"
+        + (f"; {_and([f'`{t}`' for t in byte_level])} "
+           f"{'are' if len(byte_level) > 1 else 'is'} timed only, and learn byte-level merges, "
+           "so their vocabularies are not ours" if byte_level else "")
+        + ("; `youtokentome` is timed only, and skips whitespace runs" if yttm else "")
+        + "); *load* is the 1-minute load average when the run started.",
         "",
         "| corpus | vocab | trainer | threads | runs | wall s | CPU s | peak RSS MiB | "
         "model MiB |" + (" kept MiB | B / distinct unit |" if with_mem else "")
@@ -430,7 +439,7 @@ def write_report(data, out: Path, plots: Path):
             for (tag, word), (ex, labels) in examples.items():
                 lines.append(f"- {tag}: `{word}` ×{ex['count']} ({', '.join(labels)}): ours "
                              f"{ex['ours_text']}")
-    lines += ["", SETUP_NOTES]
+    lines += ["", setup_notes(ran + peers_run(data, "dataset"))]
     out.write_text("\n".join(lines) + "\n", encoding="utf-8")
 
 
@@ -583,12 +592,30 @@ def scale_section(data):
     return lines
 
 
+# The setups of the dataset part, in the order the tables give them: (encoder, setup) -> label,
+# where {workers} is the number of processes.
+DATASET_SETUPS = {
+    ("ours", "dataset"): "`lorvane.encode_dataset`, file to `.bin`/`.idx`, {workers}",
+    ("ours", "batch"): "`lorvane.encode_batch` over the lines, {workers}",
+    ("ours", "whole"): "`model.encode` of the whole text as one string",
+    ("tiktoken", "batch"): "`tiktoken` `encode_ordinary_batch` over the lines, its threads",
+    ("tiktoken", "whole"): "`tiktoken` `encode_ordinary` of the whole text",
+}
+
+
+def _dataset_setup(r):
+    workers = "1 process" if r["workers"] == 1 else f"{r['workers']} processes"
+    return DATASET_SETUPS[(r["encoder"], r["setup"])].format(workers=workers)
+
+
 def dataset_rows(data):
-    """Median MB/s of each setup of the dataset part; ours on all cores also against ours in
-    one process, and every row against tiktoken's batch call at the same vocabulary."""
+    """Median MB/s of each setup of the dataset part, in the order of DATASET_SETUPS, each also
+    divided by `model.encode` of the whole text at the same vocabulary, by wall and by CPU
+    time (the latter less swayed by other work on a shared machine)."""
     rows = []
     for d in data.get("dataset", []):
-        row = {k: d[k] for k in ("encoder", "workers", "vocab")}
+        row = {k: d.get(k) for k in ("encoder", "workers", "vocab")}
+        row["setup"] = d.get("setup") or ("dataset" if d["encoder"] == "ours" else "batch")
         if d["ok"]:
             r = d["result"]
             wall, cpu = statistics.median(r["times"]), statistics.median(r["cpu_times"])
@@ -598,21 +625,16 @@ def dataset_rows(data):
         else:
             row.update(ok=False, error=d.get("error", ""))
         rows.append(row)
-    ok = [r for r in rows if r["ok"]]
-    for row in ok:
-        same = [r for r in ok if r["vocab"] == row["vocab"]]
-        one = next((r for r in same if r["encoder"] == "ours" and r["workers"] == 1), None)
-        batch = next((r for r in same if r["encoder"] == "tiktoken"), None)
-        row["vs_one"] = _ratio(row["mbps"], one and one["mbps"]) if row["encoder"] == "ours" \
-            else None
-        row["vs_tiktoken"] = _ratio(row["mbps"], batch and batch["mbps"])
+    whole = {r["vocab"]: r for r in rows
+             if r["ok"] and (r["encoder"], r["setup"]) == ("ours", "whole")}
+    for row in rows:
+        ref = whole.get(row["vocab"], {})
+        row["vs_whole"] = _ratio(row.get("mbps"), ref.get("mbps"))
+        row["vs_whole_cpu"] = _ratio(ref.get("cpu"), row.get("cpu"))  # same bytes: CPU MB/s
+    order = list(DATASET_SETUPS)
+    rows.sort(key=lambda r: (r["vocab"], order.index((r["encoder"], r["setup"])),
+                             r["workers"] or 0))
     return rows
-
-
-def _dataset_setup(r):
-    if r["encoder"] == "tiktoken":
-        return "`encode_ordinary_batch` over the lines, its default threads"
-    return "in this process" if r["workers"] == 1 else f"{r['workers']} worker processes"
 
 
 def dataset_section(data):
@@ -633,29 +655,32 @@ def dataset_section(data):
         f"The text `{text['name']}` ({size_label(text['bytes'])}: English manuals from Debian "
         "packages that `en.txt` does not use, in the form of `holdout.txt`) as a dataset of one "
         "document per line, encoded with our English model trained on the largest `en` corpus "
-        "of the run. Ours is `examples/encode_dataset.py` end to end: a new process pool, "
+        "of the run. `lorvane.encode_dataset` runs end to end: the process pool it starts, "
         "reading the file, encoding, and writing the ids (`uint16`, the separator between "
-        "documents) and the offsets index; in one process, and on every core this machine "
-        "lets the run use. tiktoken, with the same tables (see the setup notes), runs "
-        "`encode_ordinary_batch` with its default threads on the lines, which are read and "
-        "normalized before timing. MB/s is input bytes per second of wall time, median of "
+        "documents) and the offsets index. `lorvane.encode_batch` and tiktoken's "
+        "`encode_ordinary_batch` get the lines as a list of `str`, and the whole-text calls the "
+        "text as one `str`, read before timing (for tiktoken, which has the same tables as ours "
+        "as the setup notes say, with tab, line feed and carriage return turned into spaces). "
+        "MB/s is input bytes per second of wall time, median of "
         f"{max(r.get('runs', 0) for r in rows)} runs; CPU s counts every process and thread; "
-        "peak RSS is the measuring process's own (our workers have theirs); *tokens* leaves "
-        "out our separators.",
+        "peak RSS is the measuring process's own "
+        "(our workers have theirs); *÷ whole* divides by `model.encode` of the whole text at "
+        "the same vocabulary, by wall time and (in brackets) by CPU time; *tokens* leaves out "
+        "our separators.",
         "",
-        "| vocab | encoder | setup | MB/s | wall s | CPU s | peak RSS MiB | "
-        "÷ ours in one process | ÷ tiktoken | tokens | documents | load |",
-        "|---|---|---|---|---|---|---|---|---|---|---|---|",
+        "| vocab | setup | MB/s | wall s | CPU s | peak RSS MiB | ÷ whole | tokens | documents "
+        "| load |",
+        "|---|---|---|---|---|---|---|---|---|---|",
     ]
     for r in rows:
         if not r["ok"]:
-            lines.append(f"| {r['vocab']:,} | {r['encoder']} | | failed: {failure(r)} "
-                         "|||||||||")
+            lines.append(f"| {r['vocab']:,} | {_dataset_setup(r)} | failed: {failure(r)} "
+                         "|||||||")
             continue
-        lines.append(f"| {r['vocab']:,} | {r['encoder']} | {_dataset_setup(r)} | "
-                     f"{r['mbps']:.2f} | {r['wall']:.2f} | {r['cpu']:.2f} | {r['rss']:.0f} | "
-                     f"{_f(r['vs_one'])} | {_f(r['vs_tiktoken'])} | {r['tokens']:,} | "
-                     f"{r['documents']:,} | {_f(r['load'], 1)} |")
+        lines.append(f"| {r['vocab']:,} | {_dataset_setup(r)} | {r['mbps']:.2f} | "
+                     f"{r['wall']:.2f} | {r['cpu']:.2f} | {r['rss']:.0f} | {_f(r['vs_whole'])} "
+                     f"({_f(r['vs_whole_cpu'])}) "
+                     f"| {r['tokens']:,} | {r['documents']:,} | {_f(r['load'], 1)} |")
     return lines
 
 
@@ -679,23 +704,30 @@ def readme_block(data) -> str:
     vocabs = sorted({r["vocab"] for r in rows})
     at = {(r["trainer"], r["vocab"]): r for r in rows if r["size"] == largest}
     small, big = vocabs[0], vocabs[-1]
-    threads = data["meta"]["machine"]["cores_usable"]
-    peers = [("ours", "Lorvane (1 thread)"), ("sentencepiece", "`sentencepiece`"),
-             ("tokenizers", f"`tokenizers` ({threads} threads)")]
-    mb = size_label(at[("ours", small)]["bytes"])
-    lines = [f"| {mb} of English, vocabulary {small:,} | "
-             + " | ".join(label for _, label in peers) + " |", "|---|---:|---:|---:|"]
-    for what, key, fmt in (("training wall time", "wall", _s), ("training CPU time", "cpu", _s),
-                           ("training peak memory", "rss", lambda m: f"{m:.0f} MiB")):
-        lines.append(f"| {what} | " + " | ".join(fmt(at[(t, small)][key]) for t, _ in peers)
-                     + " |")
-    ratios = [r["peer_ratio"] for r in summary_rows(data) if r["peer_ratio"] is not None]
+    machine = data["meta"]["machine"]
+    trainers = [t for t in dict.fromkeys(r["trainer"] for r in rows)
+                if (t, small) in at and (t, big) in at]
+    trainers.sort(key=lambda t: t != "ours")
+    peers = [t for t in trainers if t != "ours"]
+    head = [f"{size_label(at[('ours', small)]['bytes'])} of English, vocabulary {small:,}"] + [
+        "Lorvane (1 thread)" if t == "ours" else f"`{t}` ({_thread_count(t, machine)} threads)"
+        for t in trainers]
+    table = [[what] + [fmt(at[(t, small)][key]) for t in trainers]
+             for what, key, fmt in (("training wall time", "wall", _s),
+                                    ("training CPU time", "cpu", _s),
+                                    ("training peak memory", "rss", lambda m: f"{m:.0f} MiB"))]
+    summary = [r for r in summary_rows(data) if r["peer_ratio"] is not None]
+    ratios = [r["peer_ratio"] for r in summary]
+    fastest = collections.Counter(r["fastest"] for r in summary).most_common()
     text = (f"At {big:,} the same corpus took {_s(at[('ours', big)]['wall'])} against "
-            f"{_s(at[('sentencepiece', big)]['wall'])} for `sentencepiece` and "
-            f"{_s(at[('tokenizers', big)]['wall'])} for `tokenizers`; on each of the run's "
-            f"{len(ratios)} pairs of corpus and vocabulary size, Lorvane on one thread took "
-            f"{min(ratios):.3f}x to {max(ratios):.3f}x the time of the fastest peer at its "
-            "default threads.")
+            + _and([f"{_s(at[(t, big)]['wall'])} for `{t}`" for t in peers])
+            + f"; on each of the run's {len(ratios)} pairs of corpus and vocabulary size, "
+            f"Lorvane on one thread took {min(ratios):.3f}x to {max(ratios):.3f}x the time of "
+            "the fastest peer at its default threads, which was "
+            + _and([f"`{t}` on {n}" for t, n in fastest]) + " of them.")
+    if any(t == "youtokentome" for t, _ in fastest):
+        text += (" `youtokentome` drops every run of whitespace and keeps only a word-start "
+                 "mark, so it does less work than the exact trainers.")
     enc = [r for r in encode_rows(data) if r["ok"]]
     whole = [r for r in enc if r["encoder"] == "ours" and r["setup"] == "whole"]
     en = max((r for r in whole if r["kind"] == "en" and r["vocab"] == big),
@@ -716,43 +748,57 @@ def readme_block(data) -> str:
              f"{calls['tiktoken']['us_per_call']:.1f} µs, and "
              f"decoding runs at {decode['ours']:.0f} MB/s against its {decode['tiktoken']:.1f} "
              "MB/s.")
-    paragraphs = ["\n".join(lines), "\n".join(textwrap.wrap(text, 96))]
     dataset = [r for r in dataset_rows(data) if r["ok"]]
+    ran = [f"{what} {_and([f'`{t}`' for t in names])}" for what, names in (
+        ("training", peers), ("encoding", peers_run(data, "encode")),
+        ("encoding a dataset", peers_run(data, "dataset") if dataset else [])) if names]
+    paragraphs = ["\n".join(textwrap.wrap(f"Peers measured: {'; '.join(ran)}.", 96)),
+                  md_table(head, table), "\n".join(textwrap.wrap(text, 96))]
     if dataset:
-        paragraphs.append("\n".join(textwrap.wrap(dataset_sentence(data, dataset), 96)))
+        paragraphs += dataset_readme(data, dataset)
     return "\n\n".join(paragraphs)
 
 
-def dataset_sentence(data, rows) -> str:
-    """What the README says of the dataset part: per vocabulary, ours in one process and on all
-    cores, tiktoken's batch call, and the load the runs started at (the machine is shared, and
-    a busy second core hides what the work on several processes gains)."""
+def peers_run(data, part) -> list[str]:
+    """The libraries other than ours that have records in `part` of the results, in order."""
+    key = {"train": "trainer", "encode": "encoder", "dataset": "encoder"}[part]
+    return list(dict.fromkeys(r[key].removesuffix("-1t") for r in data.get(part, [])
+                              if r[key] != "ours"))
+
+
+def md_table(head, rows) -> str:
+    """A Markdown table: `head` and each row a list of cells, the first column left-aligned and
+    the others right-aligned."""
+    return "\n".join(["| " + " | ".join(head) + " |", "|---|" + "---:|" * (len(head) - 1)]
+                     + ["| " + " | ".join(row) + " |" for row in rows])
+
+
+def dataset_readme(data, rows) -> list[str]:
+    """What the README says of the dataset part: MB/s by setup and vocabulary, `encode_dataset`
+    in one process divided by `model.encode` of the whole text, and the load the runs started
+    at (the machine is shared, and a busy second core hides what several processes gain)."""
     cores = data["dataset_meta"]["machine"]["cores"]
-    parts = []
-    for vocab in sorted({r["vocab"] for r in rows}):
-        at = [r for r in rows if r["vocab"] == vocab]
-        one = next(r for r in at if r["encoder"] == "ours" and r["workers"] == 1)
-        many = max((r for r in at if r["encoder"] == "ours"), key=lambda r: r["workers"])
-        batch = next(r for r in at if r["encoder"] == "tiktoken")
-        loads = f"{min(r['load'] for r in at):.1f} to {max(r['load'] for r in at):.1f}"
-        if not parts:
-            parts.append(f"with the {vocab:,} model, {one['mbps']:.1f} MB/s in one process, "
-                         f"{many['mbps']:.1f} MB/s on {many['workers']} worker processes "
-                         f"({many['vs_one']:.2f}x) and {batch['mbps']:.2f} MB/s for `tiktoken`, "
-                         f"at a load average of {loads} on the {cores} cores when the runs "
-                         "started")
-        else:
-            parts.append(f"with the {vocab:,} model, {one['mbps']:.1f}, {many['mbps']:.1f} "
-                         f"({many['vs_one']:.2f}x) and {batch['mbps']:.2f} MB/s, at a load of "
-                         f"{loads}")
-    busy = any(r["load"] > 0.5 * cores for r in rows)
-    return (f"Encoding a dataset with [`examples/encode_dataset.py`](examples/encode_dataset.py) "
-            f"({size_label(rows[0]['bytes'])} of English manuals, one document per line, from "
-            "the text file to the id and index files), against `tiktoken`'s "
-            "`encode_ordinary_batch` with its threads on the same lines: "
-            + "; ".join(parts) + "."
-            + (" Where other work kept the machine busy, the figure on several processes says "
-               "little about how the work divides over free cores." if busy else ""))
+    vocabs = sorted({r["vocab"] for r in rows})
+    setups = list(dict.fromkeys((r["encoder"], r["setup"], r["workers"]) for r in rows))
+    at = {(r["encoder"], r["setup"], r["workers"], r["vocab"]): r for r in rows}
+    head = [f"{size_label(rows[0]['bytes'])} of English manuals, one document per line, MB/s"
+            ] + [f"vocabulary {v:,}" for v in vocabs]
+    table = [[_dataset_setup(dict(encoder=e, setup=s, workers=w))]
+             + [_f(at.get((e, s, w, v), {}).get("mbps"), 1) for v in vocabs]
+             for e, s, w in setups]
+    one = [at.get(("ours", "dataset", 1, v), {}) for v in vocabs]
+    table.append(["`lorvane.encode_dataset` in 1 process ÷ `model.encode` of the whole text, "
+                  "by wall (by CPU) time"]
+                 + [f"{_f(r.get('vs_whole'))} ({_f(r.get('vs_whole_cpu'))})" for r in one])
+    loads = {v: [r["load"] for r in rows if r["vocab"] == v] for v in vocabs}
+    table.append([f"load average on the {cores} cores when the runs started"]
+                 + [f"{min(loads[v]):.1f} to {max(loads[v]):.1f}" for v in vocabs])
+    paragraphs = [md_table(head, table)]
+    if max(max(x) for x in loads.values()) > 0.5 * cores:
+        paragraphs.append("\n".join(textwrap.wrap(
+            "Where other work kept the machine busy, the figures on several processes say "
+            "little about how the work divides over free cores.", 96)))
+    return paragraphs
 
 
 def readme_with_block(readme: str, data) -> str:
@@ -791,6 +837,16 @@ def load_line(data, machine,
         line += (" — other work shared the machine during this run, so wall times and "
                  "throughputs are pessimistic and noisy; CPU times and memory are less affected")
     return line
+
+
+def setup_notes(ran) -> str:
+    """SETUP_NOTES without the paragraphs of peers that did not run (a paragraph about peers
+    opens with their names in bold)."""
+    def keep(paragraph):
+        named = re.findall(r"\*\*(\w+)\*\*", paragraph.split("(", 1)[0])
+        return not named or any(name in ran for name in named)
+
+    return "\n\n".join(filter(keep, SETUP_NOTES.split("\n\n")))
 
 
 SETUP_NOTES = """## Setup of the peers, and what differs from our word split

@@ -157,8 +157,9 @@ class Bench:
                          timeout or self.args.timeout)
 
     def snapshot_module(self):
-        """Copies the extension into the work directory, so that a rebuild of the tree during a
-        long run cannot mix two versions in one report."""
+        """Copies the extension and the `lorvane` package beside it (else the tree's) into the
+        work directory, so that a rebuild of the tree during a long run cannot mix two versions
+        in one report."""
         found = sorted(self.module_path.glob("lorvane_api*.so"))
         if not found:
             sys.exit(f"no lorvane_api*.so in {self.module_path}")
@@ -166,6 +167,10 @@ class Bench:
         target.mkdir(exist_ok=True)
         copy = target / found[0].name
         shutil.copy2(found[0], copy)
+        package = self.module_path / "lorvane"
+        shutil.copytree(package if package.is_dir() else ROOT / "src" / "python" / "lorvane",
+                        target / "lorvane", dirs_exist_ok=True,
+                        ignore=shutil.ignore_patterns("__pycache__"))
         digest = hashlib.sha256(copy.read_bytes()).hexdigest()[:12]
         built = datetime.datetime.fromtimestamp(found[0].stat().st_mtime)
         self.module_path = target
@@ -475,32 +480,36 @@ class Bench:
 
 
     def dataset_all(self, models):
-        """The dataset text (one document per line) encoded by ours in one process and on every
-        usable core, and by tiktoken's batch call with its threads, with each vocabulary's
-        English model."""
+        """The dataset text (one document per line) with each vocabulary's English model: ours
+        with `lorvane.encode_dataset` (file to files) and `lorvane.encode_batch` (over the
+        lines) in one process and on every usable core, and `model.encode` of the whole text as
+        one string; tiktoken with `encode_ordinary_batch` over the lines on its threads and
+        `encode_ordinary` of the whole text."""
         text = self.dataset_text
         corpora.warm(text)
         cores = len(os.sched_getaffinity(0))
-        setups = [("ours", 1), ("ours", cores), ("tiktoken", None)]
+        setups = dict.fromkeys([("ours", "dataset", 1), ("ours", "dataset", cores),
+                                ("ours", "batch", 1), ("ours", "batch", cores),
+                                ("ours", "whole", None), ("tiktoken", "batch", None),
+                                ("tiktoken", "whole", None)])
         self.data["dataset_meta"]["text"] = {"name": text.name, "bytes": text.stat().st_size}
         for vocab in self.args.vocab:
             model_size, model = self.model_for(models, "en", vocab)
             if not model:
                 continue
-            for encoder, workers in setups:
-                name = f"dataset-{encoder}-{workers or 'batch'}-{vocab}"
+            for encoder, setup, workers in setups:
+                name = f"dataset-{encoder}-{setup}-{workers or 'own'}-{vocab}"
                 out = self.workdir / "dataset" / name
                 out.mkdir(parents=True, exist_ok=True)
                 self.log(name)
-                rec = self.child({"kind": "dataset", "encoder": encoder, "workers": workers,
-                                  "model": model, "text": str(text), "out": str(out),
-                                  "repeats": self.args.repeats}, name)
-                rec.update(encoder=encoder, workers=workers, vocab=vocab, model_size=model_size,
-                           bytes=text.stat().st_size)
+                rec = self.child({"kind": "dataset", "encoder": encoder, "setup": setup,
+                                  "workers": workers, "model": model, "text": str(text),
+                                  "out": str(out), "repeats": self.args.repeats}, name)
+                rec.update(encoder=encoder, setup=setup, workers=workers, vocab=vocab,
+                           model_size=model_size, bytes=text.stat().st_size)
                 self.data["dataset"].append(rec)
                 self.save()
                 shutil.rmtree(out, ignore_errors=True)  # 50 MB or more of ids per run
-
 
     def scale_all(self):
         """The scale rows: the scale corpus (bench/make_scale_corpus.py) written once at the
