@@ -19,6 +19,7 @@ import json
 import os
 import pathlib
 import secrets
+from collections.abc import Collection, Iterable
 from typing import Any, TypedDict
 
 import lorvane_api
@@ -54,15 +55,19 @@ def from_tables(state: Tables | dict[str, Any], *, source: str = "tables") -> lo
     """A new model with the given tables, checked first: raises `ModelFileError` naming `source`
     when a table is missing or of the wrong type, and builds nothing then. `merge_rank` may be a
     mapping or a list of (key, rank) pairs."""
-    checked = _checked(state, source)
-    model = lorvane_api.BPE(checked["vocab_size"])
     try:
-        model.vocab = checked["vocab"]
-        model.token_to_id = checked["token_to_id"]
+        return assign_tables(_checked(state, source))
     except TypeError:  # the types were checked: only a text without a UTF-8 form is left
         raise ModelFileError(f"{source}: a token text has no UTF-8 form (a lone surrogate)"
                              ) from None
-    model.merge_rank = checked["merge_rank"]
+
+
+def assign_tables(state: Tables) -> lorvane_api.BPE:
+    """A new model with the tables of `state`, unchecked: for tables read from a model."""
+    model = lorvane_api.BPE(state["vocab_size"])
+    model.vocab = state["vocab"]
+    model.token_to_id = state["token_to_id"]
+    model.merge_rank = state["merge_rank"]
     return model
 
 
@@ -150,17 +155,17 @@ def _checked(state: Any, source: str) -> Tables:
 
     if not _is_int(size) or not _I32[0] <= size <= _I32[1]:
         raise refuse(f"vocab_size {size!r} is not a 32-bit integer")
-    if not isinstance(vocab, list | tuple) or not all(isinstance(t, str) for t in vocab):
+    if not isinstance(vocab, list | tuple) or not _all_of_type(vocab, str):
         raise refuse("vocab is not a list of texts")
     pairs = merges.items() if isinstance(merges, dict) else merges
     try:
         merge_rank = {key: rank for key, rank in pairs}
     except (TypeError, ValueError):
         raise refuse("merge_rank is neither a mapping nor a list of [key, rank] pairs") from None
-    if not all(_is_u32(key) and _is_u32(rank) for key, rank in merge_rank.items()):
+    if not (_all_u32(merge_rank.keys()) and _all_u32(merge_rank.values())):
         raise refuse("merge_rank holds a key or rank that is not an integer from 0 to 2**32-1")
-    if not isinstance(token_to_id, dict) or not all(
-            isinstance(text, str) and _is_u32(i) for text, i in token_to_id.items()):
+    if not isinstance(token_to_id, dict) or not (_all_of_type(token_to_id.keys(), str)
+                                                 and _all_u32(token_to_id.values())):
         raise refuse("token_to_id is not a mapping of texts to integers from 0 to 2**32-1")
     return {"vocab_size": size, "vocab": list(vocab), "merge_rank": merge_rank,
             "token_to_id": token_to_id}
@@ -170,5 +175,11 @@ def _is_int(value: Any) -> bool:
     return isinstance(value, int) and not isinstance(value, bool)
 
 
-def _is_u32(value: Any) -> bool:
-    return _is_int(value) and 0 <= value <= _U32
+def _all_of_type(values: Iterable[Any], kind: type) -> bool:
+    """Whether every value is exactly of type `kind` (checked in one pass in C)."""
+    return set(map(type, values)) <= {kind}
+
+
+def _all_u32(values: Collection[int]) -> bool:
+    """Whether every value is an int from 0 to 2**32 - 1."""
+    return not values or (_all_of_type(values, int) and min(values) >= 0 and max(values) <= _U32)
