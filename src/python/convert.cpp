@@ -4,15 +4,16 @@
 
 namespace {
 
-// The new reference `result`; where the call that made it failed, the value is refused, unless
-// it ran out of memory, which is raised.
-nb::object or_refuse(PyObject* result) {
-  if (result == nullptr) {
-    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw nb::python_error();
-    PyErr_Clear();
-    throw nb::next_overload();
-  }
-  return nb::steal(result);
+// Whether the Python exception being raised passes through a conversion instead of refusing the
+// value.
+bool passes_through() {
+  return PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception);
+}
+
+[[noreturn]] void raise_or_refuse() {
+  if (passes_through()) throw nb::python_error();
+  PyErr_Clear();
+  throw nb::next_overload();
 }
 
 // A tuple of the sequence's items that no conversion can change: a tuple itself, a copy of a
@@ -38,17 +39,25 @@ std::vector<T> elements_from(nb::handle sequence, Convert convert) {
   return out;
 }
 
+// Whether `mapping` has an items attribute. Another exception from looking it up than one that
+// passes through is reported as unraisable, in the words of PyObject_HasAttrString, and counts
+// as no attribute.
+bool has_items(nb::handle mapping) {
+  const int found = PyObject_HasAttrStringWithError(mapping.ptr(), "items");
+  if (found >= 0) return found == 1;
+  if (passes_through()) throw nb::python_error();
+  PyErr_FormatUnraisable(
+      "Exception ignored in PyObject_HasAttrString(); consider using "
+      "PyObject_HasAttrStringWithError(), PyObject_GetOptionalAttrString() or "
+      "PyObject_GetAttrString()");
+  return false;
+}
+
 template <class Map, class Key>
 Map mapping_from(nb::handle mapping, Key key_of) {
-  if (!nb::hasattr(mapping, "items")) throw nb::next_overload();
+  if (!has_items(mapping)) throw nb::next_overload();
   // A tuple of the items, so that converting a key cannot change what is being read.
-  nb::object called;
-  try {
-    called = mapping.attr("items")();
-  } catch (const nb::python_error& error) {
-    if (error.matches(PyExc_MemoryError)) throw;
-    throw nb::next_overload();
-  }
+  const nb::object called = or_refuse(PyObject_CallMethod(mapping.ptr(), "items", nullptr));
   const nb::object items = or_refuse(PySequence_Tuple(called.ptr()));
   Map map;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i) {
@@ -63,15 +72,16 @@ Map mapping_from(nb::handle mapping, Key key_of) {
 
 }  // namespace
 
+nb::object or_refuse(PyObject* result) {
+  if (result == nullptr) raise_or_refuse();
+  return nb::steal(result);
+}
+
 std::string_view utf8_of(nb::handle text) {
   if (!PyUnicode_Check(text.ptr())) throw nb::next_overload();
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-  if (data == nullptr) {
-    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw nb::python_error();
-    PyErr_Clear();  // no UTF-8 form: a lone surrogate
-    throw nb::next_overload();
-  }
+  if (data == nullptr) raise_or_refuse();  // no UTF-8 form (a lone surrogate), or no memory
   return {data, static_cast<size_t>(size)};
 }
 

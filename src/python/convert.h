@@ -14,7 +14,10 @@
 // standard casters: integers through int(x) for any non-float, texts only from str (one with no
 // UTF-8 form, a lone surrogate, is refused), sequences other than an exact str or bytes, mappings
 // through items(). A refused value throws nb::next_overload, which nanobind reports as its
-// standard "incompatible function arguments" TypeError.
+// standard "incompatible function arguments" TypeError. An exception that says nothing about the
+// value is not a refusal and passes through unchanged: MemoryError, and the ones that are not
+// an Exception at all (KeyboardInterrupt from a Ctrl-C during a slow __index__ or items(),
+// SystemExit).
 //
 // They are written here rather than left to the casters for two reasons. The casters run inside
 // noexcept functions, so running out of memory while they copy a text or reserve a vector ends
@@ -40,11 +43,22 @@ std::string_view utf8_of(nb::handle text);
 // The same text copied into a std::string.
 std::string text_from(nb::handle text);
 
-// An integer of type T, range checked.
+// Where the C API call that made `result` failed (null), raises its exception again when it is
+// one that passes through, else refuses the value.
+nb::object or_refuse(PyObject* result);
+
+// An integer of type T, range checked: an exact int as it is, anything else but a float through
+// int(x), as the standard caster does.
 template <class T>
 T integer_from(nb::handle value) {
   T out;
-  if (!nb::try_cast(value, out)) throw nb::next_overload();
+  if (PyLong_CheckExact(value.ptr())) {
+    if (!nb::try_cast(value, out)) throw nb::next_overload();  // runs no Python code
+    return out;
+  }
+  if (PyFloat_Check(value.ptr())) throw nb::next_overload();
+  const nb::object number = or_refuse(PyNumber_Long(value.ptr()));
+  if (!PyLong_CheckExact(number.ptr()) || !nb::try_cast(number, out)) throw nb::next_overload();
   return out;
 }
 

@@ -28,18 +28,26 @@ Interrupt python_interrupt() {
 
 NB_MODULE(lorvane_api, m) {
   m.doc() = "Lorvane BPE tokenizer API";
+  // Integers are converted by integer_from, which lets a Ctrl-C in an __index__ through.
   nb::class_<Model>(m, "BPE")
-      .def(nb::init<int>(), nb::arg("vocab_size"))
+      .def(
+          "__init__",
+          [](Model* model, nb::handle vocab_size) {
+            new (model) Model(integer_from<int>(vocab_size));
+          },
+          nb::arg("vocab_size"), nb::sig("def __init__(self, vocab_size: int) -> None"))
       .def(
           "train_fromfile",
-          [](Model& model, const std::string& filepath, unsigned long buffer_size) {
+          [](Model& model, const std::string& filepath, nb::handle buffer_size) {
+            const auto size = integer_from<unsigned long>(buffer_size);
             Claim claim(model, "BPE.train_fromfile");
             model.tables_changed();  // frees the kept data for the training
             Interrupt interrupt = python_interrupt();
-            model.bpe.train_fromfile(filepath, buffer_size, interrupt);
+            model.bpe.train_fromfile(filepath, size, interrupt);
             model.tables_changed();
           },
-          nb::arg("filepath"), nb::arg("buffer_size"))
+          nb::arg("filepath"), nb::arg("buffer_size"),
+          nb::sig("def train_fromfile(self, filepath: str, buffer_size: int) -> None"))
       .def(
           "encode",
           [](Model& model, nb::handle text) {
@@ -70,7 +78,8 @@ NB_MODULE(lorvane_api, m) {
           nb::arg("ids"), nb::sig("def decode(self, ids: collections.abc.Sequence[int]) -> str"))
       .def_prop_rw(
           "vocab_size", [](const Model& model) { return model.bpe.vocab_size; },
-          [](Model& model, int vocab_size) {
+          [](Model& model, nb::handle value) {
+            const int vocab_size = integer_from<int>(value);
             Claim claim(model, "assigning BPE.vocab_size");
             model.bpe.vocab_size =
                 vocab_size;  // read by training alone: nothing kept depends on it
