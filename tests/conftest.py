@@ -2,6 +2,7 @@
 tests read it with pytest's `capfd`, never `capsys`."""
 
 import pathlib
+import textwrap
 
 import pytest
 
@@ -47,3 +48,26 @@ def tiny_model():
 
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+# Source for a child interpreter: arm_finalizer(act) leaves a cycle whose finalizer calls act(),
+# collected at the first poll of the next call that has `*{*()}` among its arguments (the empty
+# set schedules a collection, which no check of the interpreter runs before the call starts).
+ARM_FINALIZER = textwrap.dedent(
+    """
+    import gc
+
+    class Cycle:
+        def __init__(self, act):
+            self.act, self.self = act, self
+
+        def __del__(self):
+            self.act()
+
+    def arm_finalizer(act):
+        gc.disable()
+        Cycle(act)
+        gc.set_threshold(1)
+        gc.enable()
+    """
+)

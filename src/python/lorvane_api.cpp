@@ -13,15 +13,21 @@
 
 namespace {
 
-// Ctrl-C during a long call: the interpreter's signal handler only sets a flag, which the core
-// polls through this; a pending KeyboardInterrupt (or any other signal handler's exception) is
-// thrown as a python_error, unwinds the core before anything is published, and is raised again.
-Interrupt python_interrupt() {
+// Ctrl-C during a long call on `model`: the interpreter's signal handler only sets a flag, which
+// the core polls through this; a pending KeyboardInterrupt (or any other signal handler's
+// exception) is thrown as a python_error, unwinds the core before anything is published, and is
+// raised again. While another thread waits for the model's claim, each poll also lets go of the
+// interpreter lock for a moment, so that the waiting thread can run its signal handlers (on the
+// main thread, Ctrl-C) instead of waiting for the lock until this call ends.
+Interrupt python_interrupt(Model& model) {
   return Interrupt(
-      [](void*) {
+      [](void* context) {
+        if (static_cast<const Model*>(context)->awaited()) {
+          nb::gil_scoped_release unlocked;
+        }
         if (PyErr_CheckSignals() != 0) throw nb::python_error();
       },
-      nullptr);
+      &model);
 }
 
 }  // namespace
@@ -42,7 +48,7 @@ NB_MODULE(lorvane_api, m) {
             const auto size = integer_from<unsigned long>(buffer_size);
             Claim claim(model, "BPE.train_fromfile");
             model.tables_changed();  // frees the kept data for the training
-            Interrupt interrupt = python_interrupt();
+            Interrupt interrupt = python_interrupt(model);
             model.bpe.train_fromfile(filepath, size, interrupt);
             model.tables_changed();
           },
@@ -53,7 +59,7 @@ NB_MODULE(lorvane_api, m) {
           [](Model& model, nb::handle text) {
             const std::string_view utf8 = utf8_of(text);  // lives as long as the argument
             Claim claim(model, "BPE.encode");
-            Interrupt interrupt = python_interrupt();
+            Interrupt interrupt = python_interrupt(model);
             const std::vector<uint16_t> ids = model.bpe.vocab.empty()
                                                   ? model.bpe.encode(utf8, interrupt)
                                                   : model.encoding().encode(utf8, interrupt);
@@ -63,7 +69,7 @@ NB_MODULE(lorvane_api, m) {
       .def(
           "decode",
           [](Model& model, nb::handle ids) {
-            Interrupt interrupt = python_interrupt();
+            Interrupt interrupt = python_interrupt(model);
             std::vector<uint16_t> values;
             if (!read_plain_ids(ids, values, interrupt)) values = ids_from(ids);
             Claim claim(model, "BPE.decode");
