@@ -8,8 +8,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "common/interrupt.h"
-
 // Conversions of method arguments and assigned values, with the acceptances and refusals of the
 // standard casters: integers through int(x) for any non-float, texts only from str (one with no
 // UTF-8 form, a lone surrogate, is refused), sequences other than an exact str or bytes, mappings
@@ -66,11 +64,13 @@ T integer_from(nb::handle value) {
 std::vector<std::string> texts_from(nb::handle sequence);
 std::vector<uint16_t> ids_from(nb::handle sequence);
 
-// Reads ids straight from an exact list or tuple of exact ints in 0..65535, polling `interrupt`
-// between blocks. Such items run no Python code while read, but a poll can (a signal handler):
-// after each one the sequence is looked at anew, and a list that changed length is handed back
-// to `ids_from`. False (`out` unspecified) for anything else, which `ids_from` converts.
-bool read_plain_ids(nb::handle sequence, std::vector<uint16_t>& out, Interrupt& interrupt);
+// Reads ids straight from an exact list or tuple of exact ints in 0..65535, as it is when the
+// read begins: no Python code runs while it reads, so nothing can change the list meanwhile.
+// Between blocks it only looks whether Ctrl-C arrived; if so, the signal handlers run (the
+// default one raises KeyboardInterrupt), and where they return it gives up. False (`out`
+// unspecified) then and for anything else: `ids_from` converts the sequence as it is then,
+// from a copy.
+bool read_plain_ids(nb::handle sequence, std::vector<uint16_t>& out);
 
 // A mapping converted through its items(); a key that occurs twice keeps its first value.
 std::unordered_map<uint32_t, uint32_t> ranks_from(nb::handle mapping);

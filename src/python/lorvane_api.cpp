@@ -69,10 +69,10 @@ NB_MODULE(lorvane_api, m) {
       .def(
           "decode",
           [](Model& model, nb::handle ids) {
-            Interrupt interrupt = python_interrupt(model);
             std::vector<uint16_t> values;
-            if (!read_plain_ids(ids, values, interrupt)) values = ids_from(ids);
+            if (!read_plain_ids(ids, values)) values = ids_from(ids);  // a copy of the ids
             Claim claim(model, "BPE.decode");
+            Interrupt interrupt = python_interrupt(model);
             // The untrained diagnostic and tokens that are not valid UTF-8 alone take the core's
             // joined bytes.
             PyObject* text = nullptr;
