@@ -89,6 +89,46 @@ def test_module():
     assert BPE.__doc__ is None
 
 
+def run_python(code):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          env=env, timeout=60)
+
+
+# A subinterpreter of either configuration, importing after the main interpreter or before it,
+# gets ImportError; the main interpreter's module is not disturbed.
+def test_subinterpreters_refused():
+    result = run_python(
+        """
+        import _interpreters
+        for first in [False, True]:
+            if first:
+                import lorvane_api
+            for config in ["legacy", "isolated"]:
+                interpreter = _interpreters.create(config)
+                error = _interpreters.exec(interpreter, "import lorvane_api")
+                print(config, error.type.__name__, error.msg)
+                _interpreters.destroy(interpreter)
+        print(lorvane_api.BPE(3).vocab_size)
+        """
+    )
+    refusal = "ImportError module lorvane_api does not support loading in subinterpreters"
+    assert (result.stdout, result.stderr) == (f"legacy {refusal}\nisolated {refusal}\n" * 2 + "3\n", "")
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer build keeps nanobind's report of objects alive at exit")
+def test_object_of_a_daemon_thread_at_exit_is_not_reported():
+    result = run_python(
+        """
+        import threading, time, lorvane_api
+        model = lorvane_api.BPE(5)
+        threading.Thread(target=lambda model: time.sleep(60), args=(model,), daemon=True).start()
+        """
+    )
+    assert (result.returncode, result.stderr) == (0, "")
+
+
 def test_members_in_binding_order():
     names = [n for n in vars(BPE) if n in METHODS or not n.startswith("_")]
     assert names == METHODS + ATTRIBUTES

@@ -30,9 +30,26 @@ Interrupt python_interrupt(Model& model) {
       &model);
 }
 
+// Builds that look for leaks (LORVANE_LEAK_WARNINGS: the sanitizer and leak-check builds) keep
+// nanobind's report of instances alive at exit. Other builds drop it: objects that a daemon thread
+// still holds when the interpreter exits are reported although nothing leaks.
+constexpr bool kLeakWarnings =
+#ifdef LORVANE_LEAK_WARNINGS
+    true;
+#else
+    false;
+#endif
+
 }  // namespace
 
 NB_MODULE(lorvane_api, m) {
+  // The module keeps one set of types for the process, made by the main interpreter. Isolated
+  // subinterpreters are refused by CPython before this runs; one with the legacy configuration
+  // gets here, and is refused the same way.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    throw nb::import_error("module lorvane_api does not support loading in subinterpreters");
+  }
+  nb::set_leak_warnings(kLeakWarnings);
   m.doc() = "Lorvane BPE tokenizer API";
   // Integers are converted by integer_from, which lets a Ctrl-C in an __index__ through.
   nb::class_<Model>(m, "BPE")
