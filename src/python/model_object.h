@@ -68,7 +68,8 @@ struct Model {
   Kept<DecodeTable> decode_table;
   IdObjects id_objects;  // ints of ids: they depend on no table, kept for the object's life
   const char* running = nullptr;  // name of the call holding the claim
-  uint64_t running_thread = 0;    // PyThreadState_GetID of its thread: never reused in a process
+  // PyThreadState_GetID of its thread: ids are never reused, in this process or a forked child.
+  uint64_t running_thread = 0;
   // Changed by a release that a thread waits for, which sleeps on it (a futex: no lock that a
   // thread missing after a fork could hold); bit 0 is set while a thread waits. Written only
   // with the interpreter lock held.
