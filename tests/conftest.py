@@ -2,7 +2,6 @@
 tests read it with pytest's `capfd`, never `capsys`."""
 
 import pathlib
-import textwrap
 
 import pytest
 
@@ -50,24 +49,20 @@ def tiny_model():
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
+
 # Source for a child interpreter: arm_finalizer(act) leaves a cycle whose finalizer calls act(),
 # collected at the first poll of the next call that has `*{*()}` among its arguments (the empty
 # set schedules a collection, which no check of the interpreter runs before the call starts).
-ARM_FINALIZER = textwrap.dedent(
-    """
-    import gc
-
-    class Cycle:
-        def __init__(self, act):
-            self.act, self.self = act, self
-
-        def __del__(self):
-            self.act()
-
-    def arm_finalizer(act):
-        gc.disable()
-        Cycle(act)
-        gc.set_threshold(1)
-        gc.enable()
-    """
-)
+ARM_FINALIZER = """
+import gc
+class Cycle:
+    def __del__(self):
+        self.act()
+def arm_finalizer(act):
+    gc.disable()
+    cycle = Cycle()
+    cycle.act, cycle.self = act, cycle
+    del cycle
+    gc.set_threshold(1)
+    gc.enable()
+"""
