@@ -134,6 +134,7 @@ class RaisingLookup(Raising):
 
 CONVERSIONS = {
     "BPE(x)": lambda m, x: BPE(x),
+    "vocab_size=x": lambda m, x: setattr(m, "vocab_size", x),
     "buffer_size=x": lambda m, x: m.train_fromfile("/nonexistent/corpus", x),
     "decode(x)": lambda m, x: m.decode(x),
     "decode([0, x])": lambda m, x: m.decode([0, x]),
