@@ -11,11 +11,12 @@
 #           (default 60; set it higher to fuzz longer by hand). A finding fails the run and is
 #           left in fuzz/out/ with the command that reproduces it.
 #   leaks   tests/leak_check.py under valgrind memcheck (a definite leak or a memory error with a
-#           frame in lorvane_api fails), and resident memory over 20 trainings in one process
+#           frame in lorvane_api fails, and so does nanobind's report of module objects alive
+#           at exit), and resident memory over 20 trainings in one process
 #
 # Environment: LORVANE_FUZZ_SECONDS (per harness), LORVANE_FUZZ_JOBS (harnesses run at once,
 # default 2), LORVANE_MODULE_DIR (a directory holding the lorvane_api module to check for leaks
-# instead of the one installed in .venv).
+# instead of a release build of it with nanobind's leak report, made in build/leak-module).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -127,8 +128,18 @@ run_fuzz() {
 }
 
 run_leaks() {
-  local env=(PYTHONMALLOC=malloc)
-  [ -n "${LORVANE_MODULE_DIR:-}" ] && env+=(PYTHONPATH="$LORVANE_MODULE_DIR")
+  local module_dir=${LORVANE_MODULE_DIR:-}
+  if [ -z "$module_dir" ]; then
+    # A release build that keeps nanobind's report of objects alive at exit (release builds drop
+    # it): an instance that outlives the run is a reference the module never gave back.
+    module_dir="$ROOT/build/leak-module"
+    log "release build of the Python module with nanobind's leak report (build/leak-module)"
+    cmake -S "$ROOT" -B "$module_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DLORVANE_LEAK_WARNINGS=ON -DLORVANE_BUILD_MODULE=ON -DLORVANE_BUILD_TESTS=OFF \
+      -DPython_EXECUTABLE="$PY" >/dev/null
+    cmake --build "$module_dir" --target lorvane_api
+  fi
+  local env=(PYTHONMALLOC=malloc PYTHONPATH="$module_dir")
   local logs="$ROOT/build/leaks"
   mkdir -p "$logs"
   log "leak check: every path once and five times under valgrind memcheck"
@@ -136,7 +147,12 @@ run_leaks() {
   for rounds in 1 5; do
     env "${env[@]}" valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite \
       --errors-for-leak-kinds=definite --num-callers=40 --log-file="$logs/memcheck-$rounds.log" \
-      "$PY" "$ROOT/tests/leak_check.py" exercise --rounds "$rounds"
+      "$PY" "$ROOT/tests/leak_check.py" exercise --rounds "$rounds" 2>"$logs/stderr-$rounds.log"
+    cat "$logs/stderr-$rounds.log" >&2
+    if grep -q "nanobind: leaked" "$logs/stderr-$rounds.log"; then
+      log "objects of the module outlived the run ($rounds rounds): see above"
+      return 1
+    fi
   done
   "$PY" "$ROOT/tests/leak_check.py" valgrind-report "$logs/memcheck-1.log" "$logs/memcheck-5.log"
   log "resident memory over repeated training"

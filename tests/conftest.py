@@ -47,3 +47,22 @@ def tiny_model():
 
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+
+# Source for a child interpreter: arm_finalizer(act) leaves a cycle whose finalizer calls act(),
+# collected at the first poll of the next call that has `*{*()}` among its arguments (the empty
+# set schedules a collection, which no check of the interpreter runs before the call starts).
+ARM_FINALIZER = """
+import gc
+class Cycle:
+    def __del__(self):
+        self.act()
+def arm_finalizer(act):
+    gc.disable()
+    cycle = Cycle()
+    cycle.act, cycle.self = act, cycle
+    del cycle
+    gc.set_threshold(1)
+    gc.enable()
+"""

@@ -114,6 +114,47 @@ def test_constructor_refuses(capfd, value):
     assert capfd.readouterr() == ("", "")
 
 
+class Raising:
+    """A value whose conversion raises `error`: as an int, a sequence or a mapping."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def fail(self, *args):
+        raise self.error
+
+    __index__ = __int__ = __len__ = __getitem__ = items = fail
+
+
+class RaisingLookup(Raising):
+    """A value whose lookup of items raises `error`."""
+
+    items = property(Raising.fail)
+
+
+CONVERSIONS = {
+    "BPE(x)": lambda m, x: BPE(x),
+    "vocab_size=x": lambda m, x: setattr(m, "vocab_size", x),
+    "buffer_size=x": lambda m, x: m.train_fromfile("/nonexistent/corpus", x),
+    "decode(x)": lambda m, x: m.decode(x),
+    "decode([0, x])": lambda m, x: m.decode([0, x]),
+    "vocab=x": lambda m, x: setattr(m, "vocab", x),
+    "merge_rank=x": lambda m, x: setattr(m, "merge_rank", x),
+    "token_to_id={'a': x}": lambda m, x: setattr(m, "token_to_id", {"a": x}),
+}
+
+
+# Ctrl-C, exit and running out of memory while a value is converted are not refusals of the value:
+# they pass through unchanged. Any other exception refuses it.
+@pytest.mark.parametrize("error, raised", [(KeyboardInterrupt, KeyboardInterrupt), (SystemExit, SystemExit),
+                                           (MemoryError, MemoryError), (ValueError, TypeError)])
+@pytest.mark.parametrize("action", [pytest.param(action, id=label) for label, action in CONVERSIONS.items()])
+def test_exception_during_conversion(capfd, model, action, error, raised):
+    refused(capfd, model, lambda: action(model, Raising(error("from the value"))), raised)
+    if error is not ValueError:  # a lookup that raises another error is reported as unraisable
+        refused(capfd, model, lambda: action(model, RaisingLookup(error())), raised)
+
+
 @pytest.mark.parametrize("name", ["vocab_size", "vocab", "merge_rank", "token_to_id"])
 def test_attribute_cannot_be_deleted(capfd, model, name):
     refused(capfd, model, lambda: delattr(model, name), AttributeError)

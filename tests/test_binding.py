@@ -89,6 +89,34 @@ def test_module():
     assert BPE.__doc__ is None
 
 
+def run_python(code):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          env=env, timeout=60)
+
+
+# Subinterpreters of either configuration, before and after the main interpreter imports it. At
+# exit, an object that a daemon thread still holds is not reported as leaked.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer build keeps nanobind's report of objects alive at exit")
+def test_subinterpreters_refused_and_no_leak_report():
+    result = run_python(
+        """
+        import _interpreters, threading, time
+        for main_first in [False, True]:
+            if main_first:
+                import lorvane_api
+            for config in ["legacy", "isolated"]:
+                interpreter = _interpreters.create(config)
+                print(_interpreters.exec(interpreter, "import lorvane_api").formatted)
+                _interpreters.destroy(interpreter)
+        threading.Thread(target=lambda model: time.sleep(60), args=(lorvane_api.BPE(3),), daemon=True).start()
+        """
+    )
+    refusal = "ImportError: module lorvane_api does not support loading in subinterpreters\n"
+    assert (result.stdout, result.stderr) == (refusal * 4, "")
+
+
 def test_members_in_binding_order():
     names = [n for n in vars(BPE) if n in METHODS or not n.startswith("_")]
     assert names == METHODS + ATTRIBUTES

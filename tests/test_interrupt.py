@@ -10,6 +10,8 @@ import time
 
 import pytest
 
+from conftest import ARM_FINALIZER
+
 CHILD = textwrap.dedent(
     """
     import ctypes, random, sys, lorvane_api
@@ -73,3 +75,50 @@ def test_sigint_stops_the_call_and_leaves_the_model(tmp_path, operation, wait_fo
     assert b"RETURNED" not in seen + out, "the call finished before the signal: make it longer"
     assert b"INTERRUPTED True" in out, err.decode()
     assert latency < 2.0  # about 0.1 s on an idle machine; the margin is for a loaded one
+
+
+# The main thread waits for the claim of a training in another thread, which runs in C++ (the
+# interpreter lock held between polls) after a pause in a finalizer that lets the main thread in.
+WAITING_CHILD = ARM_FINALIZER + textwrap.dedent(
+    """
+    import os, random, sys, threading, time
+    import lorvane_api
+    letters = bytes(32 if b < 28 else 97 + b % 26 for b in range(256))
+    with open(sys.argv[1], "wb") as f:
+        f.write(random.Random(7).randbytes(6_000_000).translate(letters))  # trains for seconds
+    model = lorvane_api.BPE(65000)
+    inside = threading.Event()
+    marks = os.fdopen(os.dup(1), "w")
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 1)  # the training's progress
+
+    def holder():
+        arm_finalizer(lambda: inside.set() or time.sleep(0.1))
+        model.train_fromfile(sys.argv[1], 0, *{*()})
+
+    threading.Thread(target=holder, daemon=True).start()
+    inside.wait(60)
+    print("WAITING", file=marks, flush=True)
+    try:
+        model.encode("ab")
+    except KeyboardInterrupt:
+        print("INTERRUPTED", model.vocab == [], file=marks, flush=True)
+    os._exit(0)
+    """
+)
+
+
+def test_sigint_ends_a_wait_for_another_threads_call(tmp_path):
+    child = subprocess.Popen([sys.executable, "-c", WAITING_CHILD, str(tmp_path / "corpus.txt")],
+                             stdout=subprocess.PIPE)
+    try:
+        assert child.stdout.readline() == b"WAITING\n"
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        line = child.stdout.readline()
+        latency = time.monotonic() - sent
+    finally:
+        child.kill()
+        child.communicate()
+    assert line == b"INTERRUPTED True\n"  # the model as it was: the training had not ended
+    assert latency < 2.0  # under 0.1 s on an idle machine; the margin is for a loaded one

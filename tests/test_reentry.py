@@ -9,6 +9,9 @@ import array
 import gc
 import random
 import signal
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -75,7 +78,7 @@ def outer_calls(corpus, text):
     """The long calls during which the core polls, by name: (function of the model, arguments)."""
     return {
         "encode": (lambda m: m.encode, [text]),
-        # Not a list: a list's ids are read with polls before the call claims the object.
+        # Not a list: a list's ids are read before the call claims the object.
         "decode": (lambda m: m.decode, [array.array("H", [i % 500 for i in range(3_000_000)])]),
         "train": (lambda m: m.train_fromfile, [corpus, 0]),
     }
@@ -179,3 +182,43 @@ def test_nested_call_during_conversion_runs(setting, capfd, nested, outer):
         model.decode([1, Index(2, act), 3])
     capfd.readouterr()
     assert_like_fresh(model)
+
+
+# A signal handler replaces the ids of the list being decoded, in place and at the same length,
+# again and again: the result is the text of the list at some moment, never a mix. SIGINT comes
+# from another process, SIGALRM from a timer.
+CHANGED_IDS_CHILD = textwrap.dedent(
+    """
+    import os, signal, subprocess, sys
+    import lorvane_api
+    model = lorvane_api.BPE(300)
+    model.vocab = [chr(0x61 + i % 26) * (1 + i // 26) for i in range(300)]
+    lists = [[i * step % 300 for i in range(1_000_000)] for step in (7, 11)]
+    ids, changes = list(lists[0]), []
+
+    def handler(signum, frame):
+        changes.append(signum)
+        ids[:] = lists[len(changes) % 2]
+
+    signal.signal(getattr(signal, sys.argv[1]), handler)
+    if sys.argv[1] == "SIGALRM":
+        signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+    else:
+        sender = subprocess.Popen(["sh", "-c", f"while kill -INT {os.getpid()}; do sleep 0.002; done"])
+    results = set()
+    while len(changes) < 20:  # most of them land in a decode, which takes most of the time
+        results.add(model.decode(ids))
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    if sys.argv[1] == "SIGINT":
+        sender.kill()
+        sender.wait()
+    print(len(results) > 0, results <= {model.decode(ids) for ids in lists})
+    """
+)
+
+
+@pytest.mark.parametrize("signal_name", ["SIGALRM", "SIGINT"])
+def test_decode_never_mixes_a_list_changed_by_a_signal_handler(signal_name):
+    result = subprocess.run([sys.executable, "-c", CHANGED_IDS_CHILD, signal_name], capture_output=True,
+                            text=True, timeout=120)
+    assert (result.stdout, result.stderr) == ("True True\n", "")

@@ -2,13 +2,15 @@
 attribute reads) give exactly the results of serial calls and leave the model unchanged."""
 
 import random
+import subprocess
 import sys
+import textwrap
 import threading
 
 import pytest
 
 from lorvane_api import BPE
-from conftest import tables
+from conftest import ARM_FINALIZER, tables
 
 THREADS = 8
 ROUNDS = 3
@@ -92,3 +94,67 @@ def test_concurrent_calls_match_serial(shared, capfd):
     assert mismatches == []
     assert tables(model) == before
     assert capfd.readouterr().err == ""
+
+
+# A thread's encode holds the claim, paused in a finalizer at its first poll, when the process
+# forks: from the main thread (the child lacks the holder) or from the finalizer (the holder is
+# the child's one thread, and its encode goes on there).
+FORK_CHILD = ARM_FINALIZER + textwrap.dedent(
+    """
+    import os, signal, sys, threading, warnings
+    import lorvane_api
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads alive
+    model = lorvane_api.BPE(5)
+    model.vocab = ["a", "b", "\\u0120", "ab", "\\u0120ab"]
+    model.token_to_id = {text: i for i, text in enumerate(model.vocab)}
+    model.merge_rank = {(0 << 16) | 1: 0, (2 << 16) | 3: 1}
+    parent, inside, go = os.getpid(), threading.Event(), threading.Event()
+
+    def call():
+        try:
+            return model.encode("ab ab")
+        except RuntimeError as error:
+            return str(error).split(":")[0]
+
+    def fork():
+        pid = os.fork()
+        if pid == 0:
+            signal.alarm(10)  # a child that hangs ends
+            print("child:", call(), flush=True)
+            return 0
+        print("child ended:", os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), flush=True)
+        return pid
+
+    def pause():
+        inside.set()
+        if sys.argv[1] == "main":
+            go.wait(10)
+        else:
+            fork()  # in the child, the encode goes on
+
+    def worker():
+        arm_finalizer(pause)
+        ids = model.encode("ab " * 300_000, *{*()})
+        print("encoded:", len(ids), call(), flush=True)
+        if os.getpid() != parent:
+            os._exit(0)
+
+    thread = threading.Thread(target=worker)
+    thread.start()
+    inside.wait(10)
+    if sys.argv[1] == "main":
+        if fork() == 0:
+            os._exit(0)
+        go.set()
+    thread.join()
+    """
+)
+
+
+@pytest.mark.parametrize("forker, child", [("main", ["child: [3, 4]"]),
+                                           ("holder", ["child: reentrant call", "encoded: 300001 [3, 4]"])])
+def test_fork_while_a_thread_holds_the_claim(forker, child):
+    result = subprocess.run([sys.executable, "-c", FORK_CHILD, forker], capture_output=True, text=True,
+                            timeout=60)
+    expected = child + ["child ended: 0", "encoded: 300001 [3, 4]"]
+    assert (result.stdout.splitlines(), result.stderr) == (expected, "")

@@ -13,39 +13,70 @@
 
 namespace {
 
-// Ctrl-C during a long call: the interpreter's signal handler only sets a flag, which the core
-// polls through this; a pending KeyboardInterrupt (or any other signal handler's exception) is
-// thrown as a python_error, unwinds the core before anything is published, and is raised again.
-Interrupt python_interrupt() {
+// Ctrl-C during a long call on `model`: the interpreter's signal handler only sets a flag, which
+// the core polls through this; a pending KeyboardInterrupt (or any other signal handler's
+// exception) is thrown as a python_error, unwinds the core before anything is published, and is
+// raised again. While another thread waits for the model's claim, each poll also lets go of the
+// interpreter lock for a moment, so that the waiting thread can run its signal handlers (on the
+// main thread, Ctrl-C) instead of waiting for the lock until this call ends.
+Interrupt python_interrupt(Model& model) {
   return Interrupt(
-      [](void*) {
+      [](void* context) {
+        if (static_cast<const Model*>(context)->awaited()) {
+          nb::gil_scoped_release unlocked;
+        }
         if (PyErr_CheckSignals() != 0) throw nb::python_error();
       },
-      nullptr);
+      &model);
 }
+
+// Builds that look for leaks (LORVANE_LEAK_WARNINGS: the sanitizer and leak-check builds) keep
+// nanobind's report of instances alive at exit. Other builds drop it: objects that a daemon thread
+// still holds when the interpreter exits are reported although nothing leaks.
+constexpr bool kLeakWarnings =
+#ifdef LORVANE_LEAK_WARNINGS
+    true;
+#else
+    false;
+#endif
 
 }  // namespace
 
 NB_MODULE(lorvane_api, m) {
+  // The module keeps one set of types for the process, made by the main interpreter. Isolated
+  // subinterpreters are refused by CPython before this runs; one with the legacy configuration
+  // gets here, and is refused the same way.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    throw nb::import_error("module lorvane_api does not support loading in subinterpreters");
+  }
+  nb::set_leak_warnings(kLeakWarnings);
   m.doc() = "Lorvane BPE tokenizer API";
+  // Integers are converted by integer_from, which lets a Ctrl-C in an __index__ through.
   nb::class_<Model>(m, "BPE")
-      .def(nb::init<int>(), nb::arg("vocab_size"))
+      .def(
+          "__init__",
+          [](Model* model, nb::handle vocab_size) {
+            new (model) Model(integer_from<int>(vocab_size));
+          },
+          nb::arg("vocab_size"), nb::sig("def __init__(self, vocab_size: int) -> None"))
       .def(
           "train_fromfile",
-          [](Model& model, const std::string& filepath, unsigned long buffer_size) {
+          [](Model& model, const std::string& filepath, nb::handle buffer_size) {
+            const auto size = integer_from<unsigned long>(buffer_size);
             Claim claim(model, "BPE.train_fromfile");
             model.tables_changed();  // frees the kept data for the training
-            Interrupt interrupt = python_interrupt();
-            model.bpe.train_fromfile(filepath, buffer_size, interrupt);
+            Interrupt interrupt = python_interrupt(model);
+            model.bpe.train_fromfile(filepath, size, interrupt);
             model.tables_changed();
           },
-          nb::arg("filepath"), nb::arg("buffer_size"))
+          nb::arg("filepath"), nb::arg("buffer_size"),
+          nb::sig("def train_fromfile(self, filepath: str, buffer_size: int) -> None"))
       .def(
           "encode",
           [](Model& model, nb::handle text) {
             const std::string_view utf8 = utf8_of(text);  // lives as long as the argument
             Claim claim(model, "BPE.encode");
-            Interrupt interrupt = python_interrupt();
+            Interrupt interrupt = python_interrupt(model);
             const std::vector<uint16_t> ids = model.bpe.vocab.empty()
                                                   ? model.bpe.encode(utf8, interrupt)
                                                   : model.encoding().encode(utf8, interrupt);
@@ -55,10 +86,10 @@ NB_MODULE(lorvane_api, m) {
       .def(
           "decode",
           [](Model& model, nb::handle ids) {
-            Interrupt interrupt = python_interrupt();
             std::vector<uint16_t> values;
-            if (!read_plain_ids(ids, values, interrupt)) values = ids_from(ids);
+            if (!read_plain_ids(ids, values)) values = ids_from(ids);  // a copy of the ids
             Claim claim(model, "BPE.decode");
+            Interrupt interrupt = python_interrupt(model);
             // The untrained diagnostic and tokens that are not valid UTF-8 alone take the core's
             // joined bytes.
             PyObject* text = nullptr;
@@ -70,7 +101,8 @@ NB_MODULE(lorvane_api, m) {
           nb::arg("ids"), nb::sig("def decode(self, ids: collections.abc.Sequence[int]) -> str"))
       .def_prop_rw(
           "vocab_size", [](const Model& model) { return model.bpe.vocab_size; },
-          [](Model& model, int vocab_size) {
+          [](Model& model, nb::handle value) {
+            const int vocab_size = integer_from<int>(value);
             Claim claim(model, "assigning BPE.vocab_size");
             model.bpe.vocab_size =
                 vocab_size;  // read by training alone: nothing kept depends on it

@@ -2,6 +2,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -23,8 +25,11 @@
 //    RuntimeError ("reentrant call: ...") and changes nothing, as CPython's buffered files do; the
 //    call it interrupted goes on, or ends with that error where the error passes through it (a
 //    signal handler's does). From another thread, which can get the interpreter lock only while
-//    the running call executes Python code, the call waits for the claim instead. Reading an
-//    attribute needs no claim: it copies the member in C++ before any Python object is made.
+//    the running call executes Python code or lets a waiting thread in at a poll, the call waits
+//    for the claim instead, asleep, running signal handlers every kSignalCheck so that Ctrl-C
+//    ends the wait. A claim whose thread this process does not have (it was held when the
+//    process forked, by a thread the child did not inherit) is taken over. Reading an attribute
+//    needs no claim: it copies the member in C++ before any Python object is made.
 // 2. Kept data is tied to the tables it came from. Every change of a table bumps `generation`,
 //    and each piece of kept data remembers the generation it was derived at and is derived
 //    again when that differs, so no order of conversion, assignment, training and nested calls
@@ -63,7 +68,12 @@ struct Model {
   Kept<DecodeTable> decode_table;
   IdObjects id_objects;  // ints of ids: they depend on no table, kept for the object's life
   const char* running = nullptr;  // name of the call holding the claim
-  unsigned long running_thread = 0;
+  // PyThreadState_GetID of its thread: ids are never reused, in this process or a forked child.
+  uint64_t running_thread = 0;
+  // Changed by a release that a thread waits for, which sleeps on it (a futex: no lock that a
+  // thread missing after a fork could hold); bit 0 is set while a thread waits. Written only
+  // with the interpreter lock held.
+  std::atomic<uint32_t> released{0};
 
   explicit Model(int vocab_size) : bpe(vocab_size) {}
   Model(const Model&) = delete;
@@ -73,22 +83,32 @@ struct Model {
   const DecodeTable& decoding() { return decode_table.get(generation, bpe.vocab); }
 
   // After a table was replaced: the kept data is now older than the tables, and its memory is
-  // given back at once.
+  // given back at once. Also used where the kept data may be in the middle of a call that will
+  // never end, so that it is derived again.
   void tables_changed() noexcept {
     ++generation;
     encoder.drop();
     decode_table.drop();
   }
+
+  // Whether a thread waits for the claim: the holder then lets it have the interpreter lock at
+  // each poll, so that the waiting thread can run signal handlers.
+  bool awaited() const { return (released.load(std::memory_order_relaxed) & 1) != 0; }
 };
+
+// How often a thread waiting for a claim runs signal handlers.
+inline constexpr std::chrono::milliseconds kSignalCheck{100};
 
 // Holds the claim on a model for one call (rule 1 of the design note); `call` names it in the
 // refusal ("BPE.encode", "assigning BPE.vocab").
 class Claim {
  public:
+  // Waits while another thread's call holds the claim, raising what a signal handler raises
+  // meanwhile (KeyboardInterrupt) with the model untouched.
   Claim(Model& model, const char* call);
   Claim(const Claim&) = delete;
   Claim& operator=(const Claim&) = delete;
-  ~Claim() { model_.running = nullptr; }
+  ~Claim();
 
  private:
   Model& model_;
