@@ -29,7 +29,7 @@ def random_texts(rng, count):
     """Texts with what the joined batches must get right: line feeds inside a text, characters
     above U+FFFF whose low 16 bits are a line feed or a space, characters no model knows, texts
     with no known character, and empty texts."""
-    pieces = WORDS + [" ", "  ", "\n", "\t", "\r\n", "\U0001000a", "\U00010020", "\u20ac", "x",
+    pieces = WORDS + ["a", " ", "  ", "\n", "\t", "\r\n", "\U0001000a", "\U00010020", "\u20ac", "x",
                       "\U0001F600", "\u0120", "é"]
     return [("".join(rng.choices(pieces, k=rng.randrange(0, 9)))) for _ in range(count)]
 
@@ -74,11 +74,27 @@ def test_model_file_round_trip_and_refusals(model, tmp_path, capfd):
     assert capfd.readouterr().err == ""
 
 
-@pytest.mark.parametrize("tables_with_line_feed", [False, True])
-def test_encode_batch_equals_the_loop(model, tables_with_line_feed, capfd):
-    if tables_with_line_feed:  # texts are then encoded one call each, not joined
+def with_line_feed(state):  # texts are then encoded one call each, not joined
+    state["token_to_id"]["\n"] = state["token_to_id"]["a"]
+
+
+def with_merge_ending_in_marker(state):  # joined, without a space before each break
+    ids = state["token_to_id"]
+    state["vocab"].append("a\u0120")
+    ids["a\u0120"] = len(state["vocab"]) - 1
+    state["merge_rank"][ids["a"] << 16 | ids["\u0120"]] = 1_000_000
+
+
+def with_surrogate_ids(state):  # joined, the breaks found in the list of ids
+    state["vocab"] += [f"<{i}>" for i in range(0xD800 - len(state["vocab"]) + 8)]
+
+
+@pytest.mark.parametrize("change", [None, with_line_feed, with_merge_ending_in_marker,
+                                    with_surrogate_ids])
+def test_encode_batch_equals_the_loop(model, change, capfd):
+    if change:
         state = lorvane.tables(model)
-        state["token_to_id"]["\n"] = state["token_to_id"]["a"]
+        change(state)
         model = lorvane.from_tables(state)
     rng = random.Random(11)
     texts = random_texts(rng, 3000)

@@ -84,84 +84,112 @@ def trained_tables(model: lorvane_api.BPE) -> Tables:
     return state
 
 
+def known_characters(token_to_id: dict[str, int]) -> frozenset[str]:
+    """Every character that encoding finds in `token_to_id`: a character is looked up by its
+    low 16 bits, and a space as the marker U+0120."""
+    units = {ord(key) for key in token_to_id if len(key) == 1 and ord(key) <= 0xFFFF}
+    if 0x120 in units:
+        units.add(0x20)
+    return frozenset(chr(plane << 16 | unit) for unit in units for plane in range(17))
+
+
+class Encoded(NamedTuple):
+    """Documents as ids: `ids`, little-endian uint16 bytes holding each document's ids followed
+    by one slot (the break id when joined, else 0); `sizes`, each document's number of ids plus
+    one for its slot."""
+
+    ids: bytes
+    sizes: array[int]
+
+    def ids_of_each(self) -> list[list[int]]:
+        """The ids of each document, without the slots."""
+        flat = _ids_list(self.ids)
+        ends = list(itertools.accumulate(self.sizes))
+        # Slices made by map rather than a comprehension: 40 % less time for short texts.
+        return list(map(flat.__getitem__, map(slice, itertools.chain((0,), ends),
+                                              map((-1).__add__, ends))))
+
+
 class Encoder:
     """A model rebuilt from tables in this process, encoding documents in joined batches where
-    the tables allow it (see the module's text).
-
-    Both ways give the same result: the ids of the documents in order, each document's followed
-    by one break slot, and `ends`, the index just past each break slot. Joined, a slot holds the
-    break id; one by one, 0.
-    """
+    the tables allow it (see the module's text)."""
 
     def __init__(self, state: Tables):
         vocab, token_to_id = state["vocab"], state["token_to_id"]
         brk = len(vocab)
         used = {i & 0xFFFF for i in token_to_id.values()}
-        self.joined = (brk <= 0xFFFF and "\n" not in token_to_id and brk not in used and not any(
-            key >> 16 == brk or key & 0xFFFF == brk for key in state["merge_rank"]))
+        right_ids = {key & 0xFFFF for key in state["merge_rank"]}
+        self.joined = (brk <= 0xFFFF and "\n" not in token_to_id and brk not in used
+                       and brk not in right_ids
+                       and not any(key >> 16 == brk for key in state["merge_rank"]))
         if self.joined:
             state = {"vocab_size": state["vocab_size"], "vocab": vocab + ["\n"],
                      "merge_rank": state["merge_rank"], "token_to_id": {**token_to_id, "\n": brk}}
         self.model = assign_tables(state)
         self.brk = brk
         # One call per text: a text none of whose characters can be found yields no id, and
-        # `encode` would say so on standard error; such texts are left out. A character is
-        # looked up by its low 16 bits, and a space as the marker.
-        self.known = frozenset() if self.joined else frozenset(
-            chr(plane << 16 | ord(key)) for key in token_to_id
-            if len(key) == 1 and ord(key) <= 0xFFFF for plane in range(17)) | (
-            frozenset(chr(plane << 16 | 0x20) for plane in range(17))
-            if "\u0120" in token_to_id else frozenset())
+        # `encode` would say so on standard error; such texts are left out.
+        self.known = frozenset() if self.joined else known_characters(token_to_id)
         # Ids read as UTF-16 code units are one character each unless a pair of them forms a
-        # surrogate pair: `break_ends` takes that way only when no id can be a surrogate.
+        # surrogate pair: the breaks are found that way only when no id can be a surrogate.
         self.ids_as_text = self.joined and max(used | {brk}) < 0xD800
+        # A space before each break makes the next document's first word a word of its own
+        # ("Ġ\nword"), which the encoder's word cache knows from other documents, where
+        # "last\nfirst" of two documents would be new to it: a quarter less time on short
+        # lines. The marker's id is then taken out before each break; it stands alone there as
+        # long as no merge ends in it, which training never makes.
+        marker = token_to_id.get("\u0120")
+        self.spacer = (chr(marker & 0xFFFF) if self.ids_as_text and marker is not None
+                       and marker & 0xFFFF not in right_ids else "")
 
-    def encode_joined(self, text: str) -> list[int]:
-        """The ids of `text`, documents each ended by a line feed and holding no other, with the
-        break id after each document's ids. Only for a joined encoder."""
-        assert self.joined
+    def encode_lines(self, text: str, count: int) -> Encoded:
+        """`text` holds `count` documents, each ended by a line feed and holding no other."""
+        if not self.joined:
+            return self._one_by_one(text.split("\n")[:-1])
         if any(c in text for c in _ASTRAL_LINE_FEEDS):  # each would make a break of its own
             text = text.translate(_WITHOUT_ASTRAL_LINE_FEEDS)
-        return self.model.encode(text) if text else []
-
-    def break_ends(self, ids: list[int] | bytes | bytearray, count: int) -> Iterable[int]:
-        """The index just past each of the `count` break ids in `ids`: a list, or the ids as
-        little-endian uint16 bytes."""
-        if isinstance(ids, list):
+        if self.spacer:
+            text = text.replace("\n", " \n")
+        ids = self.model.encode(text) if text else []
+        if not self.ids_as_text:
             index, end, brk = ids.index, 0, self.brk
-            return [end := index(brk, end) + 1 for _ in range(count)]
-        if self.ids_as_text:
-            # One pass in C: the lengths of the runs between breaks, summed with the breaks.
-            runs = ids.decode("utf-16-le").split(chr(self.brk), count)
-            return map(operator.add, itertools.accumulate(map(len, runs[:count])),
-                       itertools.count(1))
-        packed = array("H", ids)
-        if sys.byteorder == "big":
-            packed.byteswap()
-        return self.break_ends(packed.tolist(), count)
+            ends = [end := index(brk, end) + 1 for _ in range(count)]
+            return Encoded(bytes(uint16_le(ids)),
+                           array("Q", map(operator.sub, ends, itertools.chain((0,), ends))))
+        mark = chr(self.brk)
+        runs = uint16_le(ids).decode("utf-16-le")
+        if self.spacer:
+            runs = runs.replace(self.spacer + mark, mark)
+        # In one pass in C: the runs between breaks, each with one character more for its break.
+        sizes = array("Q", map(len, runs.replace(mark, "\0" + mark).split(mark, count)[:count]))
+        assert len(sizes) == count, "a break id that no line feed made"
+        return Encoded(runs.encode("utf-16-le"), sizes)
 
-    def encode_texts(self, texts: Sequence[str]) -> tuple[list[int], list[int]]:
+    def encode_texts(self, texts: Sequence[str]) -> Encoded:
         """The documents `texts`."""
-        if self.joined:
-            text = "\n".join(texts) + "\n" if texts else ""
-            if text.count("\n") != len(texts):  # some texts hold line feeds
-                text = "".join(t.replace("\n", "") + "\n" for t in texts)
-            joined = self.encode_joined(text)
-            return joined, list(self.break_ends(joined, len(texts)))
+        if not self.joined:
+            return self._one_by_one(texts)
+        text = "\n".join(texts) + "\n" if texts else ""
+        if text.count("\n") != len(texts):  # some texts hold line feeds
+            text = "".join(t.replace("\n", "") + "\n" for t in texts)
+        return self.encode_lines(text, len(texts))
+
+    def _one_by_one(self, texts: Sequence[str]) -> Encoded:
         ids: list[int] = []
-        ends = []
+        sizes = array("Q")
         for text in texts:
             if not self.known.isdisjoint(text):
-                ids += self.model.encode(text)
+                found = self.model.encode(text)
+                ids += found
+                sizes.append(len(found) + 1)
+            else:
+                sizes.append(1)
             ids.append(0)
-            ends.append(len(ids))
-        return ids, ends
+        return Encoded(bytes(uint16_le(ids)), sizes)
 
     def encode_one(self, text: str) -> list[int]:
         """The ids of one text, as `model.encode` gives them."""
-        ids, _ = self.encode_texts([text])
-        ids.pop()
-        return ids
+        return _ids_list(self.encode_texts([text]).ids[:-2])
 
     def first_failure(self, texts: Sequence[str]) -> tuple[int, Exception]:
         """The index of the first of `texts` that cannot be encoded, and its error; for a batch
@@ -172,6 +200,15 @@ class Encoder:
             except (RuntimeError, TypeError) as error:
                 return i, error
         raise AssertionError("no text fails alone although the batch failed")
+
+
+def _ids_list(raw: bytes) -> list[int]:
+    """Little-endian uint16 bytes as a list of ints."""
+    packed = array("H")
+    packed.frombytes(raw)
+    if sys.byteorder == "big":
+        packed.byteswap()
+    return packed.tolist()
 
 
 def describe_failure(text: str, error: Exception) -> str:
@@ -203,27 +240,18 @@ def encoder_for(ref: ModelRef) -> Encoder:
 
 
 def encode_task(ref: ModelRef, texts: list[str]) -> tuple[bytes, bytes]:
-    """A task of `encode_batch`: the texts' ids with a break slot after each text's, as
-    little-endian uint16 bytes, and the index past each slot, as native uint64 bytes."""
-    ids, ends = encode_or_locate(encoder_for(ref), texts)
-    return bytes(uint16_le(ids)), array("Q", ends).tobytes()
+    """A task of `encode_batch`: `Encoded` ids and sizes (native uint64) of the texts."""
+    encoded = encode_or_locate(encoder_for(ref), texts)
+    return encoded.ids, encoded.sizes.tobytes()
 
 
-def encode_or_locate(encoder: Encoder, texts: Sequence[str]) -> tuple[list[int], list[int]]:
+def encode_or_locate(encoder: Encoder, texts: Sequence[str]) -> Encoded:
     """`encoder.encode_texts(texts)`; a failure is raised again naming the text at fault."""
     try:
         return encoder.encode_texts(texts)
     except (RuntimeError, TypeError):
         i, error = encoder.first_failure(texts)
         raise type(error)(f"text {i}: {describe_failure(texts[i], error)}") from None
-
-
-def _per_text(ids: list[int], ends: Iterable[int]) -> list[list[int]]:
-    """The ids of each text, from ids with break slots."""
-    ends = list(ends)
-    # Slices made by map rather than a comprehension: 40 % less time for short texts.
-    return list(map(ids.__getitem__, map(slice, itertools.chain((0,), ends),
-                                         map((-1).__add__, ends))))
 
 
 def process_pool(workers: int | None = None) -> concurrent.futures.ProcessPoolExecutor:
@@ -261,12 +289,12 @@ def encode_batch(model: lorvane_api.BPE, texts: Iterable[str], *, workers: int |
     with the text's index and, where it is one, the character at fault.
     """
     texts = texts if isinstance(texts, list) else list(texts)
-    if not all(isinstance(text, str) for text in texts):
+    if set(map(type, texts)) - {str} and not all(isinstance(text, str) for text in texts):
         bad = next(i for i, text in enumerate(texts) if not isinstance(text, str))
         raise TypeError(f"text {bad} is a {type(texts[bad]).__name__}, not a str")
-    state = trained_tables(model)
     if executor is None and (workers == 1 or sum(map(len, texts)) < _IN_PROCESS_CHARS):
-        return _per_text(*encode_or_locate(Encoder(state), texts))
+        return _loop(model, texts)
+    state = trained_tables(model)
     ref = ModelRef.of(state)
     batches = list(_batches(texts, _TASK_CHARS))
     if executor is None:
@@ -275,18 +303,33 @@ def encode_batch(model: lorvane_api.BPE, texts: Iterable[str], *, workers: int |
     return _gather(executor, ref, batches)
 
 
-def _gather(executor: concurrent.futures.Executor, ref: ModelRef, batches: list[list[str]]) -> list[list[int]]:
+def _loop(model: lorvane_api.BPE, texts: list[str]) -> list[list[int]]:
+    """`[model.encode(t) for t in texts]` in this process, without the message for a text that
+    yields no id. In one process the plain loop is the fastest way: its lists share the model's
+    int objects, where lists rebuilt from joined ids need a new int per id."""
+    if not model.vocab:
+        raise ValueError("the model has no vocabulary: train it or load its tables first")
+    known = known_characters(model.token_to_id)
+    encode = model.encode
+    try:
+        # The first character settles it for nearly every text; the full check is for the rest.
+        return [encode(text) if text[:1] in known or not known.isdisjoint(text) else []
+                for text in texts]
+    except (RuntimeError, TypeError):
+        i, error = Encoder(tables(model)).first_failure(texts)
+        raise type(error)(f"text {i}: {describe_failure(texts[i], error)}") from None
+
+
+def _gather(executor: concurrent.futures.Executor, ref: ModelRef,
+            batches: list[list[str]]) -> list[list[int]]:
     futures = [executor.submit(encode_task, ref, batch) for batch in batches]
     try:
         result: list[list[int]] = []
         for future in futures:
-            ids_bytes, ends_bytes = future.result()
-            packed, ends = array("H"), array("Q")
-            packed.frombytes(ids_bytes)
-            ends.frombytes(ends_bytes)
-            if sys.byteorder == "big":
-                packed.byteswap()
-            result += _per_text(packed.tolist(), ends)
+            ids, size_bytes = future.result()
+            sizes = array("Q")
+            sizes.frombytes(size_bytes)
+            result += Encoded(ids, sizes).ids_of_each()
         return result
     finally:
         for future in futures:

@@ -22,6 +22,7 @@ from __future__ import annotations
 import collections
 import concurrent.futures
 import contextlib
+import itertools
 import json
 import os
 import pathlib
@@ -34,8 +35,7 @@ from typing import Any, BinaryIO, NamedTuple
 
 import lorvane_api
 
-from .batch import (Encoder, ModelRef, default_workers, encoder_for, process_pool, trained_tables,
-                    uint16_le)
+from .batch import Encoder, ModelRef, default_workers, encoder_for, process_pool, trained_tables
 from .executors import InProcessExecutor
 
 CHUNK_BYTES = 4_000_000
@@ -135,37 +135,31 @@ def encode_dataset(model: lorvane_api.BPE, inputs: Iterable[str | os.PathLike[st
 def encode_chunk(ref: ModelRef, chunk: Chunk, field: str | None,
                  separator: int) -> tuple[bytes, bytes]:
     """The task: the chunk's ids with the separator between its documents, as little-endian
-    uint16 bytes, and the index just past each document's separator (the last one's included,
-    though not written), as little-endian uint64 bytes."""
+    uint16 bytes, and each document's number of ids plus one for the separator after it, as
+    little-endian uint64 bytes."""
     encoder = encoder_for(ref)
     text = _chunk_text(chunk)
     documents, starts = None, None
     try:
         if field is not None:
             documents, starts = _json_documents(chunk, text, field)
-        elif not encoder.joined:
-            documents = text.split("\n")[:-1] if text.endswith("\n") else text.split("\n")
-        if documents is None:
+            encoded = encoder.encode_texts(documents)
+        else:
             if not text.endswith("\n"):
                 text += "\n"  # the file's last line
-            count = text.count("\n")
-            raw = uint16_le(encoder.encode_joined(text))
-            ends = array("Q", encoder.break_ends(raw, count))
-        else:
-            ids, ends_list = encoder.encode_texts(documents)
-            raw, ends = bytearray(_little_endian(array("H", ids)).tobytes()), array("Q", ends_list)
+            encoded = encoder.encode_lines(text, text.count("\n"))
     except (RuntimeError, TypeError):
         if documents is None:
             documents = text.split("\n")[:-1]
         _raise_located(encoder, chunk, documents, starts)
         raise
-    if ends:
-        del raw[-2:]  # the slot after the last document
-    if not (encoder.joined and separator == encoder.brk):
-        slot = separator.to_bytes(2, "little")
-        for end in ends[:-1]:
-            raw[2 * end - 2:2 * end] = slot
-    return bytes(raw), _little_endian(ends).tobytes()
+    ids = encoded.ids[:-2]  # without the slot after the last document
+    if not (encoder.joined and separator == encoder.brk) and len(encoded.sizes) > 1:
+        patched, slot = bytearray(ids), separator.to_bytes(2, "little")
+        for end in itertools.accumulate(encoded.sizes[:-1]):
+            patched[2 * end - 2:2 * end] = slot
+        ids = bytes(patched)
+    return ids, _little_endian(encoded.sizes).tobytes()
 
 
 def _chunk_text(chunk: Chunk) -> str:
@@ -259,23 +253,23 @@ def _in_order(submit: Callable[[Chunk], concurrent.futures.Future[Any]], chunks:
 
 
 def _write_results(results: Iterable[tuple[Chunk, tuple[bytes, bytes]]], separator: int,
-                   ids_file: BinaryIO, idx_file: BinaryIO, bar: _Progress) -> tuple[int, int, int]:
+                   ids_file: BinaryIO, idx_file: BinaryIO,
+                   bar: _Progress) -> tuple[int, int, int]:
     """Writes the chunks' ids, with the separator between the last document of one and the first
     of the next, and the offset of every document; returns (input bytes, documents, ids)."""
     done = documents = 0
     start = 0  # offset of the next document: one past the separator before it
-    for chunk, (ids, ends_bytes) in results:
-        ends = array("Q")
-        ends.frombytes(ends_bytes)
-        _little_endian(ends)
-        if ends and documents:
-            ids_file.write(_little_endian(array("H", [separator])).tobytes())
+    for chunk, (ids, size_bytes) in results:
+        sizes = array("Q")
+        sizes.frombytes(size_bytes)
+        _little_endian(sizes)
+        if sizes and documents:
+            ids_file.write(separator.to_bytes(2, "little"))
         ids_file.write(ids)
-        offsets = array("Q", [start])
-        offsets.extend(map(start.__add__, ends))
+        offsets = array("Q", itertools.accumulate(sizes, initial=start))
         start = offsets.pop()
         idx_file.write(_little_endian(offsets).tobytes())
-        documents += len(ends)
+        documents += len(sizes)
         done += chunk.end - chunk.start
         bar.update(done, documents, max(start - 1, 0))
     idx_file.write(_little_endian(array("Q", [start])).tobytes())
