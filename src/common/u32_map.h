@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/huge_pages.h"
+#include "common/system_memory.h"
 #include "common/slot_hash.h"
 
 // Open-addressing hash map from 32-bit keys to values, for the hot lookups of encoding and

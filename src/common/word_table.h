@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/huge_pages.h"
+#include "common/system_memory.h"
 
 // Interns runs of 16-bit units ("words"): each distinct run gets an index, in order of first
 // appearance. Runs are stored back to back in one arena and found again through an

@@ -3,7 +3,7 @@
 #include <variant>
 
 #include "common/code_units.h"
-#include "common/free_memory.h"
+#include "common/system_memory.h"
 #include "common/messages.h"
 #include "corpus/file_info.h"
 #include "corpus/utf8_stream.h"

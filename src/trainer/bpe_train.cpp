@@ -1,4 +1,4 @@
-#include "common/free_memory.h"
+#include "common/system_memory.h"
 #include "model/bpe.h"
 #include "trainer/trainer.h"
 

@@ -80,7 +80,7 @@
 //   - The hash maps' slots, the word table and the node array are backed by huge pages
 //     (c50651e): merging code and cjk about a tenth faster, peak memory unchanged.
 //   - The C allocator's free memory goes back to the system when training ends
-//     (common/free_memory.h): what the process keeps after training 140 MB of code and deleting
+//     (common/system_memory.h): what the process keeps after training 140 MB of code and deleting
 //     the model, 56 to 79 MiB before, 5 MiB after.
 
 // Runs the merge loop on the counted words: always the pair of highest count (the smaller pair

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/huge_pages.h"
+#include "common/system_memory.h"
 #include "common/u32_map.h"
 #include "trainer/chains.h"
 #include "trainer/known_entry.h"
