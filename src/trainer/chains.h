@@ -8,7 +8,6 @@
 #include "common/interrupt.h"
 #include "common/realloc_array.h"
 #include "common/u32_map.h"
-#include "trainer/known_entry.h"
 #include "trainer/word_counts.h"
 
 // Marks a node absorbed into its left neighbour. Never a live id: a vocabulary holds at most
@@ -68,7 +67,7 @@ struct Chains {
   // Length of the dead run that `end` (dead) is the first or last node of.
   uint32_t run_length(uint32_t end) const {
     const uint8_t stored = dead_run[end];
-    return stored < kLongRun ? stored : known_entry(long_runs, end);
+    return stored < kLongRun ? stored : long_runs.known(end);
   }
 };
 

@@ -6,7 +6,6 @@
 #include "common/system_memory.h"
 #include "common/u32_map.h"
 #include "trainer/chains.h"
-#include "trainer/known_entry.h"
 
 // Finds the word of a node in a few steps that stay on one or two cache lines: an index of the
 // word at every kBlock-th node, then a short forward scan over the word starts, each stored
@@ -35,7 +34,7 @@ class WordIndex {
     while (words_[w + 1].head <= node) ++w;
     const uint32_t count = words_[w].count;
     return {words_[w].head, words_[w + 1].head,
-            count < kBigCount ? count : known_entry(big_counts_, w)};
+            count < kBigCount ? count : big_counts_.known(w)};
   }
 
  private:
