@@ -5,8 +5,7 @@
 #include "common/code_units.h"
 #include "common/system_memory.h"
 #include "common/messages.h"
-#include "corpus/file_info.h"
-#include "corpus/utf8_stream.h"
+#include "corpus/utf8_reader.h"
 #include "model/bpe.h"
 #include "trainer/trainer.h"
 
