@@ -67,12 +67,14 @@ std::pair<uint32_t, bool> WordTable::intern(std::span<const uint16_t> units, uin
   const size_t s = find_slot(units, hash);
   if (slots_[s] != 0) return {static_cast<uint32_t>(entry_index(slots_[s])), false};
   if (size() >= UINT32_MAX - 1) throw std::length_error("too many distinct words");
-  // Every allocation first, so that a failure changes nothing.
-  make_room(arena_, units.size());
-  make_room(starts_, 1);
   const size_t index = size();
-  arena_.insert(arena_.end(), units.begin(), units.end());
-  starts_.push_back(arena_.size());
+  arena_.insert(arena_.end(), units.begin(), units.end());  // a throw changes nothing
+  try {
+    starts_.push_back(arena_.size());
+  } catch (...) {
+    arena_.resize(arena_.size() - units.size());
+    throw;
+  }
   slots_[s] = slot_entry(hash, index);
   return {static_cast<uint32_t>(index), true};
 }

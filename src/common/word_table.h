@@ -1,6 +1,5 @@
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -9,12 +8,6 @@
 #include <vector>
 
 #include "common/system_memory.h"
-
-// Grows `v` by doubling, as push_back would, so that appending `more` values cannot throw.
-template <class Vector>
-void make_room(Vector& v, size_t more) {
-  if (v.capacity() - v.size() < more) v.reserve(std::max(v.size() + more, 2 * v.capacity()));
-}
 
 // Interns runs of 16-bit units ("words"): each distinct run gets an index, in order of first
 // appearance. Runs are stored back to back in one arena and found again through an

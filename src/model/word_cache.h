@@ -34,13 +34,15 @@ class WordCache {
     if (const std::optional<uint32_t> index = words_.find(units, hash)) return {*index, false};
     word_.assign(units.begin(), units.end());
     const bool apart = merge(word_);
-    // Room for everything first, then the appends, which cannot throw, then the table, whose
-    // failure undoes them.
-    make_room(merged_, word_.size());
-    make_room(entries_, 1);
+    // Each step that throws has changed nothing itself; the ones before it are undone.
     const auto begin = static_cast<uint32_t>(merged_.size());
     merged_.insert(merged_.end(), word_.begin(), word_.end());
-    entries_.push_back({begin, static_cast<uint32_t>(merged_.size()), apart});
+    try {
+      entries_.push_back({begin, static_cast<uint32_t>(merged_.size()), apart});
+    } catch (...) {
+      merged_.resize(begin);
+      throw;
+    }
     try {
       return words_.intern(units, hash);
     } catch (...) {
