@@ -40,10 +40,10 @@ class LORVANE_API BPE {
   // Token ids of a UTF-8 text: characters through `token_to_id`, then the leftmost
   // lowest-ranked pair merged again and again. Throws on malformed UTF-8 or broken tables.
   //
-  // One route per caller. C++ callers call this, which derives a fresh Encoder
-  // (model/encoder.h) for the call and keeps nothing, so concurrent const calls share no state.
-  // The Python object keeps one Encoder per state of its tables and calls Encoder::encode,
-  // the same code, directly. Both refuse in the order of `encode_checked` below.
+  // One route per caller, both through the Encoder (model/encoder.h). C++ callers call this,
+  // which derives a fresh Encoder for the call and keeps nothing, so concurrent const calls
+  // share no state. The Python object keeps one Encoder per state of its tables and calls
+  // Encoder::encode directly. Both refuse in the order of `encode_checked` below.
   std::vector<uint16_t> encode(const std::string& text) const;
   // The same, polling `interrupt` while it works.
   std::vector<uint16_t> encode(std::string_view text, Interrupt& interrupt) const;

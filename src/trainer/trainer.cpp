@@ -38,35 +38,47 @@
 // the one-word corpora), and the commit it was measured at. Figures marked "removed" come from
 // training 10 MB with and without the trick at 9a25841, the medians of five runs each taking
 // turns on a shared 2-core machine, where two builds doing the same work differed by up to 9%:
-// only the larger of them are clear. To re-measure a constant, build the module with it changed
-// into a directory of its own and time both builds with bench/before_after.py.
+// only the larger of them are clear. Figures marked "changed" come from the same comparison at
+// d9f8e09 (10 MB of en and cjk at 8,000 and 32,000, five runs per build), the ratio of median
+// CPU times with the choice changed to the unchanged build, on a machine loaded 4 to 8 by other
+// work, where two identical builds differed by up to 13% (0.87 to 1.00): a choice whose figures
+// stay within that band is insensitive at this resolution. Choices marked "a layout" are the
+// shape of the data, with no build without them to time. To re-measure a constant, build the
+// module with it changed into a directory of its own and time both builds with
+// bench/before_after.py.
 // Reading and counting words
 //   - Each distinct word is stored and counted once; everything after works on the distinct
 //     words weighted by their counts, so memory follows the corpus's vocabulary of words, not
-//     its size (934ee06): not measured apart.
+//     its size (934ee06): a layout.
 //   - Finished words wait in batches of kBatch = 16 while their word-table slots load (527ffd3).
 //     Removed (batches of 1): en and code at 8,000 about 7% slower.
 //   - The splitter's pending units and a merge's records grow with realloc, the records reserved
 //     once per merge (dca25f4): a quarter fewer page faults, about 10% less time on the
 //     one-word corpora.
-//   - The word table fills to at most one half and the pair maps to three quarters, and the
-//     hashes are FNV-1a and Fibonacci hashing (common/word_table.cpp, common/u32_map.h,
-//     common/slot_hash.h): not measured.
+//   - The word table fills to at most one half and the pair maps to three quarters
+//     (common/word_table.cpp, common/u32_map.h). Changed: the word table to three quarters
+//     0.93 to 0.99, the pair maps to one half 0.97 to 1.05: insensitive. The hashes are FNV-1a
+//     and Fibonacci hashing (common/slot_hash.h). Changed at c6af48d: FNV-1a to h * 31 + unit
+//     0.98 to 1.00, insensitive; a slot from the key's low bits alone, which hold only the right
+//     id of a pair, en at 8,000 65 times the CPU time.
 // Chains
 //   - Nodes are the 2-byte ids in the storage of the counted words; a dead run keeps its length
 //     in 1 byte at both ends, long runs in a side map, so a neighbour is one step away: 3 bytes
-//     per symbol of the distinct words (7522b26, ea4260b, 7c67adc, 5058255). Time not measured.
-//   - The per-word arrays are given back once the word index is built (5058255): memory, not
-//     measured.
+//     per symbol of the distinct words (7522b26, ea4260b, 7c67adc, 5058255): a layout.
+//   - The per-word arrays are given back once the word index is built (5058255). Changed (kept
+//     through the merges): peak memory at 32,000 on 20 MB of Python code 120.4 and 119.0 MiB,
+//     11 MB of cjk 119.3 and 118.9 MiB, 8 MB of en 46.5 and 46.9 MiB (c6af48d): insensitive,
+//     the peak comes before the merges.
 // Counting the pairs (pair_stats.cpp)
 //   - A run of one symbol's equal pairs is counted at once (97c2b65): counting the pairs of the
 //     one-word corpora five times faster.
 //   - The map slot of the pair kAhead = 16 nodes ahead is fetched (edaef3b): counting and laying
 //     out the pairs of cjk about a third faster.
 //   - The occurrence lists lie in one array laid out by a counting pass, in the order the map
-//     visits its pairs, so compaction needs no sort (40bf052): not measured.
-//   - PairInfo is 4-byte aligned and the build fills each list through its start, moved back
-//     once the lists are full: a slot is 20 bytes, not 24.
+//     visits its pairs, so compaction needs no sort (40bf052): a layout.
+//   - PairInfo is 16 bytes and 4-byte aligned, the build filling each list through its start,
+//     moved back once the lists are full: a slot is 20 bytes, not 24. Changed (an 8-byte aligned
+//     count, 24-byte slots): 1.00 to 1.04, insensitive in time; the map is a sixth smaller.
 // Choosing the pair (pair_heap.h)
 //   - Only pairs counted at least a floor are held, the first floor the count of the
 //     kHeld = 4096th pair (3d5de63, 7225561). Removed (floor 1): en 7 to 15%, cjk 13 to 20%
@@ -78,19 +90,21 @@
 //     kWordsAhead = 8 ahead (2488146, f00e43c). Removed: en 8 to 10%, cjk 14 to 20% slower.
 //   - The first kNodesAhead nodes are asked for at once (62a36a2). Removed: within the noise on
 //     en and cjk at 32,000.
-//   - The word of a node comes from an entry per kBlock = 32 nodes and a short scan (f00e43c):
-//     not measured.
+//   - The word of a node comes from an entry per kBlock = 32 nodes and a short scan (f00e43c).
+//     Changed: kBlock = 8 0.97 to 1.03, kBlock = 128 0.97 to 1.09: insensitive.
 //   - Count changes are collected per touched pair and applied once per pair at the commit
-//     (f00e43c): not measured apart. The statistics of the pair kStatsAhead = 8 ahead are
+//     (f00e43c): a layout. The statistics of the pair kStatsAhead = 8 ahead are
 //     fetched in the commit and the compaction. Removed: en 2 to 6%, cjk 2 to 18% slower.
 //   - A touched pair's statistics are fetched at its first touch, so that the commit finds them
 //     in the cache (9f6c96d): a tenth off merging cjk.
 //   - The touched pairs beside the last left and right neighbour are kept (a6c0c32): longrun
 //     trains in two thirds of the time.
-//   - The touch index starts with room for min(occurrences, kTouchedRoom = 1024) pairs (49b3ef5):
-//     not measured.
+//   - The touch index starts with room for min(occurrences, kTouchedRoom = 1024) pairs (49b3ef5).
+//     Changed: kTouchedRoom = 64 0.97 to 1.01: insensitive.
 //   - Dead occurrence lists are slid out in place, in the order the lists lie, with half again of
-//     spare room, and the array never shrinks (5058255, 2437a5f, 9519061, 263702b): not measured.
+//     spare room, and the array never shrinks (5058255, 2437a5f, 9519061, 263702b). Changed (no
+//     spare room): en 1.7 to 2.1, cjk 5.9 to 10.5 times the CPU time: without it nearly every
+//     merge compacts.
 //   - Dead pairs leave the map, in place, when it would grow and a quarter of its entries are
 //     dead (pair_tracker.cpp): peak memory on 140 MB of code at 32,000 415 to 307 MiB, on 11 MB
 //     of text without spaces 131 to 119 MiB, time within the noise.
