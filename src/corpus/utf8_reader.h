@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "common/code_units.h"
+#include "common/export.h"
 #include "common/interrupt.h"
-#include "model/export.h"
 #include "report/progress.h"
 
 // The corpus reader: checks a corpus file, then decodes it as strict UTF-8 into the

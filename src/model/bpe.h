@@ -8,9 +8,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/export.h"
 #include "common/interrupt.h"
 #include "common/messages.h"
-#include "model/export.h"
 
 // One byte-pair-encoding tokenizer: the vocabulary size training aims at and the three tables.
 // A plain value: copying copies the tables, and the members may be replaced whole at any time.

@@ -5,8 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "common/export.h"
 #include "common/interrupt.h"
-#include "model/export.h"
 
 // A byte count in human units: the value and one of "B", "KB", "MB", "GB", "TB".
 using ReadableSize = std::pair<double, std::string>;
