@@ -1,13 +1,14 @@
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <utility>
 #include <vector>
 
-#include "common/huge_pages.h"
 #include "common/slot_hash.h"
+#include "common/system_memory.h"
 
 // Open-addressing hash map from 32-bit keys to values, for the hot lookups of encoding and
 // training: one probe sequence over flat arrays instead of a bucket list per key. Entries leave
@@ -26,6 +27,15 @@ class U32Map {
     }
   }
   const Value* find(uint32_t key) const { return const_cast<U32Map*>(this)->find(key); }
+
+  // The value of `key`, which the caller's own bookkeeping guarantees is present: checked by
+  // the builds that keep asserts, probed without a check otherwise.
+  Value& known(uint32_t key) {
+    Value* value = find(key);
+    assert(value != nullptr);
+    return *value;
+  }
+  const Value& known(uint32_t key) const { return const_cast<U32Map*>(this)->known(key); }
 
   // The value of `key`, inserted value-initialised when absent. Invalidates other references.
   Value& operator[](uint32_t key) {

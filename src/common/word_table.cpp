@@ -55,14 +55,26 @@ void WordTable::grow() {
   }
 }
 
+std::optional<uint32_t> WordTable::find(std::span<const uint16_t> units, uint32_t hash) const {
+  if (slots_.empty()) return std::nullopt;
+  const uint64_t entry = slots_[find_slot(units, hash)];
+  if (entry == 0) return std::nullopt;
+  return static_cast<uint32_t>(entry_index(entry));
+}
+
 std::pair<uint32_t, bool> WordTable::intern(std::span<const uint16_t> units, uint32_t hash) {
   if ((size() + 1) * 2 > slots_.size()) grow();  // load factor at most one half
   const size_t s = find_slot(units, hash);
   if (slots_[s] != 0) return {static_cast<uint32_t>(entry_index(slots_[s])), false};
   if (size() >= UINT32_MAX - 1) throw std::length_error("too many distinct words");
   const size_t index = size();
-  arena_.insert(arena_.end(), units.begin(), units.end());
-  starts_.push_back(arena_.size());
+  arena_.insert(arena_.end(), units.begin(), units.end());  // a throw changes nothing
+  try {
+    starts_.push_back(arena_.size());
+  } catch (...) {
+    arena_.resize(arena_.size() - units.size());
+    throw;
+  }
   slots_[s] = slot_entry(hash, index);
   return {static_cast<uint32_t>(index), true};
 }

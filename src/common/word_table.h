@@ -2,19 +2,23 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
-#include "common/huge_pages.h"
+#include "common/system_memory.h"
 
 // Interns runs of 16-bit units ("words"): each distinct run gets an index, in order of first
 // appearance. Runs are stored back to back in one arena and found again through an
 // open-addressing index, so many repeats cost memory only once.
 class WordTable {
  public:
-  // Index of `units`, whose hash(units) is `hash`, and whether this call added it.
+  // Index of `units`, whose hash(units) is `hash`, and whether this call added it. A throw
+  // (running out of memory) leaves the table as it was.
   std::pair<uint32_t, bool> intern(std::span<const uint16_t> units, uint32_t hash);
+  // Index of `units`, whose hash(units) is `hash`, where the table holds it.
+  std::optional<uint32_t> find(std::span<const uint16_t> units, uint32_t hash) const;
   // The hash intern files `units` under.
   static uint32_t hash(std::span<const uint16_t> units);
   // Starts loading the slot a word of hash `hash` is looked up in, so that interning it a little

@@ -5,11 +5,12 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
+#include <string>
 
 #include "common/code_units.h"
 #include "common/pair_key.h"
-#include "model/initial_ids.h"
 
 // Words. A word starts at each id of the space marker; real text repeats its words, so each
 // distinct word is merged once and then copied from the cache, across calls. Merging words apart
@@ -24,12 +25,6 @@
 
 namespace {
 
-// Kept between calls: a call that leaves more words or units than this in the word cache empties
-// it, so that it stays a few MB. Within one call it grows as it must (a long text's distinct
-// words).
-constexpr size_t kMaxCachedWords = size_t{1} << 15;
-constexpr uint64_t kMaxCachedUnits = uint64_t{1} << 18;
-
 // Zeroing the short-word table pays only where many words will be answered from it: a kept
 // Encoder's second call, or one text of at least this many ids.
 constexpr size_t kMinIdsForShortWords = size_t{1} << 16;
@@ -37,6 +32,62 @@ constexpr size_t kMinIdsForShortWords = size_t{1} << 16;
 // The heap merger's scratch arrays are kept between calls up to this many nodes; what one long
 // word needed beyond that is given back.
 constexpr size_t kKeptScratchNodes = 4096;
+
+// Text to initial ids, the first step of encoding. Each code point of the UTF-8 text, cut to
+// its low 16 bits, becomes its entry in `unit_ids`: an id, kDropped for a character the
+// vocabulary lacks, or kSurrogate for a unit in 0xD800-0xDFFF, which has no UTF-8 text to look
+// up. A space is read as the marker. Errors, in this order: malformed UTF-8 raises utfcpp's
+// error as soon as it is met; a surrogate raises utfcpp's invalid_code_point once the whole text
+// has decoded.
+constexpr int32_t kDropped = -1;
+constexpr int32_t kSurrogate = -2;
+
+// The unit whose id encoding gives to `unit`: a space is read as the marker.
+constexpr uint16_t as_read(uint16_t unit) {
+  return unit == kSpace ? kSpaceMarker : unit;
+}
+
+std::vector<uint16_t> initial_ids(std::string_view text, const int32_t* unit_ids,
+                                  Interrupt& interrupt) {
+  constexpr std::ptrdiff_t kBlock = 1 << 16;  // bytes decoded between two polls
+  std::vector<uint16_t> ids(text.size());
+  size_t out = 0;
+  int32_t surrogate = -1;  // the first one met
+  const char* it = text.data();
+  const char* const end = it + text.size();
+  while (it != end) {
+    const char* const block_end = end - it > kBlock ? it + kBlock : end;
+    while (it < block_end) {
+      if (block_end - it >= 8) {  // eight ASCII bytes at once: ASCII has no surrogates
+        uint64_t word;
+        std::memcpy(&word, it, 8);
+        if ((word & 0x8080808080808080ULL) == 0) {
+          for (size_t i = 0; i < 8; ++i) {
+            const int32_t id = unit_ids[static_cast<unsigned char>(it[i])];
+            ids[out] = static_cast<uint16_t>(id);  // a slot still free when the byte is dropped
+            out += id >= 0;
+          }
+          it += 8;
+          continue;
+        }
+      }
+      const uint16_t unit = next_unit(it, end);
+      const int32_t id = unit_ids[unit];
+      if (id >= 0) {
+        ids[out++] = static_cast<uint16_t>(id);
+      } else if (id == kSurrogate && surrogate < 0) {
+        surrogate = unit;
+      }
+    }
+    interrupt.step(kBlock);
+  }
+  if (surrogate >= 0) {
+    std::string scratch;
+    utf8::append(static_cast<uint32_t>(surrogate), std::back_inserter(scratch));  // throws
+  }
+  ids.resize(out);
+  return ids;
+}
 
 // The code unit whose UTF-8 text `key` is, or -1: a unit is looked up as exactly that text.
 int32_t unit_of(const std::string& key) {
@@ -54,10 +105,7 @@ int32_t unit_of(const std::string& key) {
 }  // namespace
 
 Encoder::Encoder(const BPE& model)
-    : model_(model),
-      unit_ids_(65536, kDropped),
-      absorbable_(65536, false),
-      merger_(model, FlatRanks(model.merge_rank)) {
+    : model_(model), unit_ids_(65536, kDropped), absorbable_(65536, false), merger_(model) {
   for (const auto& [text, id] : model.token_to_id) {
     if (const int32_t unit = unit_of(text); unit >= 0) unit_ids_[unit] = static_cast<uint16_t>(id);
   }
@@ -70,36 +118,20 @@ Encoder::Encoder(const BPE& model)
   if (marker != model.token_to_id.end() && !absorbable_[static_cast<uint16_t>(marker->second)]) {
     marker_ = static_cast<uint16_t>(marker->second);
   }
-  clear_words();
 }
 
-void Encoder::clear_words() {  // a long text's words are not kept
-  words_in_step_ = false;      // until all four are empty: making them can run out of memory
-  words_ = WordTable();
-  merged_words_ = std::vector<uint16_t>();
-  merged_starts_ = std::vector<uint32_t>(1, 0);
-  apart_ = std::vector<bool>();
-  words_in_step_ = true;
-}
-
-std::pair<uint32_t, bool> Encoder::cached_word(const uint16_t* begin, const uint16_t* end,
-                                               uint32_t hash, Interrupt& interrupt) {
-  const auto [index, added] = words_.intern({begin, static_cast<size_t>(end - begin)}, hash);
-  if (!added) return {index, false};
-  word_.assign(begin, end);
+bool Encoder::merge_word(std::vector<uint16_t>& ids, Interrupt& interrupt) {
   first_ids_.clear();
-  bool apart = true;
   try {
-    merger_.merge(word_, interrupt, *begin == marker_ ? &first_ids_ : nullptr);
-    for (const uint16_t id : first_ids_) apart = apart && !absorbable_[id];
+    merger_.merge(ids, interrupt, ids.front() == marker_ ? &first_ids_ : nullptr);
   } catch (const std::out_of_range&) {
-    apart = false;  // the whole-text merge raises the error at the right merge
-    word_.clear();
-  }  // anything else (an interrupt above all) must pass, and the half-made entry with it
-  merged_words_.insert(merged_words_.end(), word_.begin(), word_.end());
-  merged_starts_.push_back(static_cast<uint32_t>(merged_words_.size()));
-  apart_.push_back(apart);
-  return {index, true};
+    ids.clear();  // the whole-text merge raises the error at the right merge
+    return false;
+  }  // anything else (an interrupt above all) passes, and the cache adds nothing
+  for (const uint16_t id : first_ids_) {
+    if (absorbable_[id]) return false;
+  }
+  return true;
 }
 
 // Words go in batches: first every table slot a batch needs is fetched, then its words are
@@ -113,14 +145,16 @@ size_t Encoder::collect_batch(const std::vector<uint16_t>& ids, size_t next, Pen
     PendingWord& word = batch[count];
     word.begin = next;
     word.end = next = std::find(data + next + 1, data + n, marker) - data;
+    word.hit = nullptr;
+    word.lookup.room = nullptr;
     const size_t length = word.end - word.begin;
-    word.is_short = short_words_ && length <= ShortWords::kMaxLength;
-    if (word.is_short) {
+    word.keyed = short_words_ && length <= ShortWords::kMaxLength;
+    if (word.keyed) {
       ShortWords::make_key(data + word.begin, length, n - word.begin, word.key);
       short_words_->prefetch(word.key);
     } else {
-      word.hash = WordTable::hash({data + word.begin, length});
-      words_.prefetch(word.hash);
+      word.lookup.hash = WordTable::hash({data + word.begin, length});
+      words_.prefetch(word.lookup.hash);
     }
   }
   return count;
@@ -130,13 +164,15 @@ void Encoder::probe_short_words(const std::vector<uint16_t>& ids, PendingWord* b
                                 size_t count) {
   for (size_t i = 0; i < count; ++i) {
     PendingWord& word = batch[i];
-    if (!word.is_short) continue;
-    word.slot = &short_words_->probe(word.key);
-    word.found = !word.slot->free();
-    if (!word.found) {  // answered from the word cache instead: fetch its slot there
-      word.hash = WordTable::hash({ids.data() + word.begin, word.end - word.begin});
-      words_.prefetch(word.hash);
+    if (!word.keyed) continue;
+    ShortWords::Slot& slot = short_words_->probe(word.key);
+    if (!slot.free()) {
+      word.hit = &slot;
+      continue;
     }
+    // Answered from the word cache instead: fetch its slot there.
+    word.lookup = {WordTable::hash({ids.data() + word.begin, word.end - word.begin}), &slot};
+    words_.prefetch(word.lookup.hash);
   }
 }
 
@@ -145,30 +181,25 @@ bool Encoder::write_batch(const std::vector<uint16_t>& ids, const PendingWord* b
   for (size_t i = 0; i < count; ++i) {
     const PendingWord& word = batch[i];
     interrupt.step(word.end - word.begin);
-    if (word.is_short && word.found) {  // the whole entry at once: `to` has room past the end
-      std::memcpy(to, word.slot->merged, sizeof(word.slot->merged));
-      to += word.slot->merged_length;
+    if (word.hit) {  // the whole entry at once: `to` has room past the end
+      std::memcpy(to, word.hit->merged, sizeof(word.hit->merged));
+      to += word.hit->merged_length;
       continue;
     }
-    std::pair<uint32_t, bool> cached;
-    try {
-      cached = cached_word(ids.data() + word.begin, ids.data() + word.end, word.hash, interrupt);
-    } catch (...) {
-      words_in_step_ = false;  // an interrupted merge leaves a word without its merged ids
-      throw;
-    }
-    const auto [index, added] = cached;
-    if (!apart_[index]) return false;
-    const uint16_t* const merged = merged_words_.data() + merged_starts_[index];
-    const size_t merged_length = merged_starts_[index + 1] - merged_starts_[index];
-    std::copy(merged, merged + merged_length, to);
-    to += merged_length;
+    const auto [index, added] = words_.find_or_add(
+        {ids.data() + word.begin, word.end - word.begin}, word.lookup.hash,
+        [&](std::vector<uint16_t>& units) { return merge_word(units, interrupt); });
+    if (!words_.apart(index)) return false;
+    const std::span<const uint16_t> merged = words_.merged(index);
+    std::copy(merged.begin(), merged.end(), to);
+    to += merged.size();
     // Kept at hand where its slot is still free: an earlier word of the batch may have taken it,
     // after this one was probed for.
-    if (word.is_short && word.slot->free() && short_words_->has_room()) {
+    ShortWords::Slot* const room = word.lookup.room;
+    if (room && room->free() && short_words_->has_room()) {
       const bool met_before = short_words_->meet(word.key) || !added;
       if (short_words_->admits(met_before)) {
-        short_words_->add(*word.slot, word.key, merged, merged_length);
+        short_words_->add(*room, word.key, merged.data(), merged.size());
       }
     }
   }
@@ -198,15 +229,13 @@ bool Encoder::merge_words(std::vector<uint16_t>& ids, Interrupt& interrupt) {
 }
 
 void Encoder::merge(std::vector<uint16_t>& ids, Interrupt& interrupt) {
-  if (!words_in_step_) clear_words();
   if (marker_ < 0 || !merge_words(ids, interrupt)) merger_.merge(ids, interrupt);
-  if (words_.size() > kMaxCachedWords || words_.total_units() > kMaxCachedUnits) clear_words();
+  words_.trim();
   merger_.release_scratch(kKeptScratchNodes);
 }
 
 std::vector<uint16_t> Encoder::encode(std::string_view text, Interrupt& interrupt) {
-  auto lookup = [this](uint16_t unit) { return unit_ids_[unit]; };
-  return encode_steps(
-      model_, [&] { return initial_ids(text, lookup, interrupt); },
+  return encode_checked(
+      model_, [&] { return initial_ids(text, unit_ids_.data(), interrupt); },
       [&](std::vector<uint16_t>& ids) { merge(ids, interrupt); });
 }

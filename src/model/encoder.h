@@ -1,23 +1,15 @@
 #pragma once
 
 #include <cstdint>
-#include <iostream>
 #include <memory>
-#include <stdexcept>
-#include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "common/interrupt.h"
-#include "common/messages.h"
-#include "common/word_table.h"
 #include "model/bpe.h"
 #include "model/merger.h"
 #include "model/short_words.h"
-
-// Below this many ids, deriving an Encoder costs more than it saves.
-inline constexpr size_t kMinIdsForEncoder = 4096;
+#include "model/word_cache.h"
 
 // Design note. Everything encoding derives from the tables (the initial id of each code unit,
 // the flat ranks with the ids their pairs join to, whether words may be merged apart, the merged
@@ -28,13 +20,12 @@ inline constexpr size_t kMinIdsForEncoder = 4096;
 // tables change only through its setters and training, each of which counts a new generation of
 // the tables, and which derives a new Encoder when its own is of an older one (the getters hand
 // out copies). `BPE` itself keeps nothing derived, so copying or moving it, or assigning its
-// members, can leave nothing stale; `BPE::encode` makes a fresh Encoder for a long text and
+// members, can leave nothing stale; `BPE::encode` makes a fresh Encoder for each call and
 // keeps none, so concurrent const calls share no state. An Encoder is used by one call at a time
 // (the binding refuses a nested call), and keeps no pointer to anything of a call's once it
 // returns: each call hands down its own Interrupt. Kept data: the initial id of every code unit
 // and the flat ranks with their joined ids (about 1 MB for a 32,000-token model); the short-word
-// table (short_words.h); and the word cache, which a call that leaves it with more than
-// kMaxCachedWords words or kMaxCachedUnits units empties.
+// table (short_words.h); and the word cache (word_cache.h).
 // Performance notes. Measured at 00a3b4a on one synthetic text of 11.4 MB (lines of 15 words
 // drawn from a 60,000-word Zipf lexicon; a 32,000-token model trained on 15 MB of the same), a
 // kept Encoder's second call, best of 7, each trick switched off in a build of its own and timed
@@ -44,14 +35,29 @@ inline constexpr size_t kMinIdsForEncoder = 4096;
 // - The short-word table (short_words.h): 68 against 64 MB/s without it.
 // - Batches of kBatch = 16 words whose table slots are all fetched before the first is answered:
 //   68 against 62 MB/s with batches of one word.
-// - Eight ASCII bytes at once in initial_ids: within the noise on this text; it costs one test
+// - Eight ASCII bytes at once in initial_ids (encoder.cpp): within the noise on this text; it costs
+// one test
 //   per eight bytes.
 // - Decoding (python/decode_table.h) writes each token's units straight into the str: 560
 //   against 200 MB/s of output through the joined UTF-8 and a decode of it.
-// Chosen but not measured here: kShortRun = 64 (scan against heap), kMinIdsForEncoder, the
-// word-cache bounds, the short-word table's sizes and fill, the four odd multipliers of its hash,
-// and the load factors of U32Map (3/4) and WordTable (1/2). To re-measure one, switch it off or
-// change it in a build of its own and time the same text against the unchanged build in one run.
+// The other choices, measured at d9f8e09 in instructions (callgrind, PYTHONHASHSEED=0, so that
+// a count repeats to a few thousand): a 32,000-token model trained on 8 MB of English technical
+// text, then 20,000 lines of 2 MB of unseen English one call each on a kept Encoder (206 M
+// instructions of encoding) and the 2 MB in one call (305 M), each choice changed in a build of
+// its own; per call / whole text:
+// - kShortRun = 64 (scan against heap): 16 gives -0.3 % / +0.7 %.
+// - The word-cache bounds (word_cache.h): four times larger 0.0 % / 0.0 %, a quarter +0.3 % /
+//   0.0 %: insensitive; they bound the memory a kept Encoder holds.
+// - The short-word table: 2^14 slots -0.1 % / +0.8 %, 2^16 slots +0.9 % / +0.5 %; filled to one
+//   half instead of three quarters 0.0 % / 0.0 %; one multiplier for all four parts of its hash
+//   -0.2 % / -0.3 %: insensitive.
+// - U32Map filled to one half instead of three quarters 0.0 % / 0.0 %, WordTable to three
+//   quarters instead of one half -0.1 % / -0.2 %: insensitive.
+// - kMinIdsForShortWords = 2^16 and kKeptScratchNodes = 4096 (encoder.cpp): 2^14 and 65,536
+//   0.0 % / 0.0 %: insensitive on these texts.
+// Instruction counts do not show cache misses: the sizes were chosen to stay within the caches
+// and memory a kept Encoder may hold. To re-measure one, change it in a build of its own and
+// count the same calls against the unchanged build.
 class Encoder {
  public:
   // Derives the data from `model`'s current tables; `model` must outlive the Encoder and keep
@@ -60,23 +66,29 @@ class Encoder {
   Encoder(const Encoder&) = delete;
   Encoder& operator=(const Encoder&) = delete;
 
-  // Exactly `model.encode(text, interrupt)` on the tables the Encoder was made from. An
-  // exception, an interrupt or running out of memory included, leaves an Encoder whose next
-  // call works.
+  // Exactly `model.encode(text, interrupt)` on the tables the Encoder was made from, refusals
+  // included (`encode_checked` in bpe.h). An exception, an interrupt or running out of memory
+  // included, leaves an Encoder whose next call works.
   std::vector<uint16_t> encode(std::string_view text, Interrupt& interrupt);
 
   // Merges `ids` in place with the result, or the error, of the plain rescan.
   void merge(std::vector<uint16_t>& ids, Interrupt& interrupt);
 
  private:
-  // A word of the text being merged, while its batch passes through merge_words.
+  // A word of the text being merged, while its batch passes through merge_words. The first pass
+  // finds it (and keys a short one); the probe of the short-word table then leaves it either a
+  // short-word hit or a cache lookup.
+  struct CacheLookup {
+    uint32_t hash;           // its hash in the word cache
+    ShortWords::Slot* room;  // the free short-word slot its merged ids may fill, or nullptr
+  };
   struct PendingWord {
-    size_t begin, end;       // its ids in the text
-    bool is_short;           // kept in the short-word table if anywhere
-    ShortWords::Key key;     // is_short: its key there
-    ShortWords::Slot* slot;  // is_short: its entry there, or else the free slot it would take
-    bool found;              // is_short: the table held it when probed
-    uint32_t hash;           // unless found: its hash in the word cache
+    size_t begin, end;    // its ids in the text
+    bool keyed;           // short, and the table is made: probed for with `key`
+    ShortWords::Key key;  // keyed: its key in the short-word table
+    // What the probe leaves: a short-word hit, or else a lookup in the word cache.
+    const ShortWords::Slot* hit;  // the slot holding its merged ids, or nullptr
+    CacheLookup lookup;           // unless hit
   };
   static constexpr size_t kBatch = 16;
 
@@ -92,46 +104,17 @@ class Encoder {
   void probe_short_words(const std::vector<uint16_t>& ids, PendingWord* batch, size_t count);
   bool write_batch(const std::vector<uint16_t>& ids, const PendingWord* batch, size_t count,
                    uint16_t*& to, Interrupt& interrupt);
-  // Index of the cached word `[begin, end)` of WordTable hash `hash`, merged and added when new,
-  // and whether this call added it.
-  std::pair<uint32_t, bool> cached_word(const uint16_t* begin, const uint16_t* end, uint32_t hash,
-                                        Interrupt& interrupt);
-  // Empties the word cache and releases its memory.
-  void clear_words();
+  // Merges the word `ids` alone in place; whether it merges apart. A word that fails to merge
+  // is left empty and does not merge apart: the whole-text merge raises its error.
+  bool merge_word(std::vector<uint16_t>& ids, Interrupt& interrupt);
 
   const BPE& model_;
   std::vector<int32_t> unit_ids_;  // code unit -> initial id, kDropped or kSurrogate
   std::vector<bool> absorbable_;   // ids that are the right side of a ranked pair
   int32_t marker_ = -1;            // id of the space marker, -1 where words are merged whole
-  Merger<FlatRanks> merger_;
+  Merger merger_;
   std::unique_ptr<ShortWords> short_words_;  // made once it pays, then kept
   size_t merged_calls_ = 0;                  // calls of merge_words so far
-  // Words of recent texts, as initial ids. A failure while a word is added leaves the four
-  // members below out of step; they are emptied before the next merge.
-  bool words_in_step_ = true;
-  WordTable words_;
-  std::vector<uint16_t> merged_words_;      // their merged ids, back to back
-  std::vector<uint32_t> merged_starts_;     // word i is merged_words_[starts[i], starts[i + 1])
-  std::vector<bool> apart_;                 // word i merges alone as within any text
-  std::vector<uint16_t> word_, first_ids_;  // scratch
+  WordCache words_;
+  std::vector<uint16_t> first_ids_;  // scratch: the ids a word's first node takes
 };
-
-// The steps of encoding, with their refusals: `initial()` gives the initial ids of the text and
-// `merge(ids)` merges them in place.
-template <class Initial, class Merge>
-std::vector<uint16_t> encode_steps(const BPE& model, Initial initial, Merge merge) {
-  if (model.vocab.empty()) {
-    std::cerr << message::kEncodeUntrained;
-    return {};
-  }
-  std::vector<uint16_t> ids = initial();
-  if (ids.empty()) {
-    std::cerr << message::kEncodeEmpty;
-    return {};
-  }
-  if (ids.size() > static_cast<size_t>(INT32_MAX)) {
-    throw std::length_error("encode: more than 2^31 - 1 characters in one text");
-  }
-  merge(ids);
-  return ids;
-}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -30,17 +31,8 @@ struct RankedPair {
   int32_t joined = -1;
 };
 
-// Rank lookup straight in the model's table; the joined ids are left to the merger.
-struct MapRanks {
-  const std::unordered_map<uint32_t, uint32_t>& ranks;
-  RankedPair operator()(uint32_t key) const {
-    const auto found = ranks.find(key);
-    return {found == ranks.end() ? kNoRank : found->second, -1};
-  }
-};
-
 // The ranked entries copied into a flat table, each with room for the id its pair joins to, so
-// that one probe finds both: worth the copy on long texts and kept encoders.
+// that one probe finds both.
 class FlatRanks {
  public:
   explicit FlatRanks(const std::unordered_map<uint32_t, uint32_t>& ranks) : table_(ranks.size()) {
@@ -63,10 +55,9 @@ class FlatRanks {
 };
 
 // Applies a model's merges to id sequences, remembering the ids of joined pairs it computed.
-template <class Ranks>
 class Merger {
  public:
-  Merger(const BPE& model, Ranks ranks) : model_(model), ranks_(std::move(ranks)) {}
+  explicit Merger(const BPE& model) : model_(model), ranks_(model.merge_rank) {}
 
   // Merges `ids` in place, polling `interrupt` on long ones. Throws std::out_of_range for an id
   // outside `vocab` or a joined text that `token_to_id` lacks, at the same merge as the plain
@@ -93,26 +84,17 @@ class Merger {
   }
 
  private:
-  // Id of the token joining two ids, or nullopt where joining them fails (an id outside
-  // `vocab`, or a joined text that has no id).
+  // Id of the token joining the ranked pair of two ids, or nullopt where joining them fails
+  // (an id outside `vocab`, or a joined text that has no id).
   std::optional<uint16_t> joined_id(uint16_t left, uint16_t right) {
-    const uint32_t key = pair_key(left, right);
-    int32_t* slot = nullptr;  // the ranks' own room for it, where they have one
-    if constexpr (requires(Ranks & r) { r.joined(key); }) slot = ranks_.joined(key);
-    if (slot && *slot >= 0) return static_cast<uint16_t>(*slot);
-    if (!slot) {
-      if (const uint16_t* cached = merged_.find(key)) return *cached;
-    }
+    int32_t* const slot = ranks_.joined(pair_key(left, right));
+    assert(slot != nullptr);  // only ranked pairs are merged, and every one has its slot
+    if (*slot >= 0) return static_cast<uint16_t>(*slot);
     if (left >= model_.vocab.size() || right >= model_.vocab.size()) return std::nullopt;
     const auto found = model_.token_to_id.find(model_.vocab[left] + model_.vocab[right]);
     if (found == model_.token_to_id.end()) return std::nullopt;
-    const auto id = static_cast<uint16_t>(found->second);
-    if (slot) {
-      *slot = id;
-    } else {
-      merged_[key] = id;
-    }
-    return id;
+    *slot = static_cast<uint16_t>(found->second);
+    return static_cast<uint16_t>(found->second);
   }
 
   // Id of the token joining two ids (`known` where it is not -1), computed as the rescan does: a
@@ -212,8 +194,7 @@ class Merger {
   }
 
   const BPE& model_;
-  Ranks ranks_;
-  U32Map<uint16_t> merged_;                     // pair key -> id of the joined token
+  FlatRanks ranks_;
   std::vector<uint16_t>* first_ids_ = nullptr;  // where merge() collects the first node's ids
   std::vector<int32_t> next_, prev_;            // links of the live nodes; reused between calls
   std::vector<RankedPair> rank_;                // the pair starting at each node

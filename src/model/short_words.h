@@ -40,7 +40,7 @@ class ShortWords {
     bool free() const { return parts[3] == 0; }
   };
 
-  ShortWords();
+  ShortWords() : slots_(kSlots), met_(kMetBits / 64) {}
 
   // Sets `key` to the key of the word of `length` (at most kMaxLength) units at `units`, of
   // which `readable` may be read (at least `length`). Written in place: it runs for every word.
@@ -123,4 +123,13 @@ inline bool ShortWords::meet(const Key& key) {
   const bool met_before = (bits & bit) != 0;
   bits |= bit;
   return met_before;
+}
+
+inline void ShortWords::add(Slot& slot, const Key& key, const uint16_t* merged,
+                            size_t merged_length) {
+  assert(slot.free() && merged_length <= kMaxLength && count_ < kMaxWords);
+  std::copy(key.parts, key.parts + 4, slot.parts);
+  std::copy(merged, merged + merged_length, slot.merged);
+  slot.merged_length = static_cast<uint8_t>(merged_length);
+  ++count_;
 }

@@ -81,7 +81,7 @@ void progress_bar(int current, int total, const std::string& label) {
   std::cout.flush();
 }
 
-void draw_file_progress(uint64_t done, uint64_t total, uint64_t tokens) {
+void file_progress_bar(uint64_t done, uint64_t total, uint64_t tokens) {
   constexpr uint64_t kMiB = 1048576;
   const Fill fill = fill_of(static_cast<float>(done), static_cast<float>(total));
   std::string bar(kCells, ' ');
@@ -95,11 +95,6 @@ void draw_file_progress(uint64_t done, uint64_t total, uint64_t tokens) {
   append_percent(percent, fill.percent);
   std::cout << "\rPre-Tokenizing  | [" << bar << "] " << percent;
   std::cout << done / kMiB << '/' << total / kMiB << " MB) Tokens: " << tokens << std::flush;
-}
-
-void file_progress_bar(const char* position, const char* start, unsigned long total,
-                       unsigned long tokens) {
-  draw_file_progress(static_cast<uint64_t>(position - start), total, tokens);
 }
 
 void progress_log(const std::string& message) {

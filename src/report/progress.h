@@ -5,8 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "common/export.h"
 #include "common/interrupt.h"
-#include "model/export.h"
 
 // A byte count in human units: the value and one of "B", "KB", "MB", "GB", "TB".
 using ReadableSize = std::pair<double, std::string>;
@@ -17,12 +17,9 @@ LORVANE_API ReadableSize getReadableFileSize(unsigned long bytes);
 // Draws "\r<label> | [=====     ]  57% (57/100)" on standard output and flushes; no line end.
 LORVANE_API void progress_bar(int current, int total, const std::string& label);
 
-// Draws the corpus reading bar for `position - start` of `total` bytes and `tokens` units read.
-LORVANE_API void file_progress_bar(const char* position, const char* start, unsigned long total,
-                                   unsigned long tokens);
-
-// The same bar from a byte count, for readers that do not hold the whole file in one buffer.
-void draw_file_progress(uint64_t done, uint64_t total, uint64_t tokens);
+// Draws "\rPre-Tokenizing  | [===>      ]  40% (4/10 MB) Tokens: <tokens>", the corpus reading
+// bar for `done` of `total` bytes and `tokens` units read, on standard output and flushes.
+LORVANE_API void file_progress_bar(uint64_t done, uint64_t total, uint64_t tokens);
 
 // Blanks the current bar line and writes "[LOG] <message>" with a line end.
 LORVANE_API void progress_log(const std::string& message);

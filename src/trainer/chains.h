@@ -7,8 +7,8 @@
 
 #include "common/interrupt.h"
 #include "common/realloc_array.h"
+#include "common/system_memory.h"
 #include "common/u32_map.h"
-#include "trainer/known_entry.h"
 #include "trainer/word_counts.h"
 
 // Marks a node absorbed into its left neighbour. Never a live id: a vocabulary holds at most
@@ -68,12 +68,12 @@ struct Chains {
   // Length of the dead run that `end` (dead) is the first or last node of.
   uint32_t run_length(uint32_t end) const {
     const uint8_t stored = dead_run[end];
-    return stored < kLongRun ? stored : known_entry(long_runs, end);
+    return stored < kLongRun ? stored : long_runs.known(end);
   }
 };
 
 // Where each distinct word lies in the chains and how often it occurs. Counting the pairs reads
-// it; the merges find words through a WordIndex made from it.
+// it; the merges find words through a WordIndex (below) made from it.
 struct WordSpans {
   std::vector<uint32_t> word_heads;   // first node of each word, then one past the last node
   std::vector<uint64_t> word_counts;  // occurrences of each word in the corpus
@@ -91,3 +91,47 @@ struct ChainedWords {
 // becomes the node array. Throws std::length_error past 2^32 - 1 nodes.
 ChainedWords build_chains(WordCounts&& words, const std::vector<uint16_t>& symbol_ids,
                           Interrupt& interrupt);
+
+// Finds the word of a node in a few steps that stay on one or two cache lines: an index of the
+// word at every kBlock-th node, then a short forward scan over the word starts, each stored
+// beside its word's count. A merge looks up the word of every occurrence it visits.
+class WordIndex {
+ public:
+  struct Word {
+    uint32_t head;    // first node
+    uint32_t end;     // one past the last node
+    uint64_t weight;  // occurrences of the word
+  };
+
+  // Indexes the words of `spans` over `nodes` nodes, and releases the spans.
+  WordIndex(WordSpans&& spans, size_t nodes);
+
+  // Starts loading the index entry of `node`; once that has arrived, `prefetch_word` starts
+  // loading the word's entry.
+  void prefetch(uint32_t node) const { __builtin_prefetch(blocks_.data() + node / kBlock); }
+  void prefetch_word(uint32_t node) const {
+    __builtin_prefetch(words_.data() + blocks_[node / kBlock]);
+  }
+
+  // The word holding `node`.
+  Word word_of(uint32_t node) const {
+    uint32_t w = blocks_[node / kBlock];
+    while (words_[w + 1].head <= node) ++w;
+    const uint32_t count = words_[w].count;
+    return {words_[w].head, words_[w + 1].head, count < kBigCount ? count : big_counts_.known(w)};
+  }
+
+ private:
+  // Nodes per index entry: the scan from an entry passes the starts of the words that begin in
+  // one block, mostly a few, on the cache line or two they share.
+  static constexpr uint32_t kBlock = 32;
+  static constexpr uint32_t kBigCount = 0xFFFFFFFF;  // this or more: read the full count
+
+  struct Entry {
+    uint32_t head;
+    uint32_t count;  // the word's count, or kBigCount
+  };
+  HugeVector<Entry> words_;      // per word, then one entry for the end of the last word
+  HugeVector<uint32_t> blocks_;  // word of every kBlock-th node
+  U32Map<uint64_t> big_counts_;  // word -> its count, for counts of kBigCount or more
+};

@@ -7,7 +7,6 @@
 #include "common/interrupt.h"
 #include "trainer/chains.h"
 #include "trainer/pair_tracker.h"
-#include "trainer/word_index.h"
 
 // The chains, the word index and the pair statistics while merging, and the walk of one merge.
 class MergeWalk {

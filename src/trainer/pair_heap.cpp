@@ -1,4 +1,5 @@
 #include "trainer/pair_heap.h"
+
 std::optional<uint32_t> PairHeap::pop_best(const PairStats& pair_stats) {
   for (;;) {
     while (!entries_.empty()) {
@@ -7,9 +8,9 @@ std::optional<uint32_t> PairHeap::pop_best(const PairStats& pair_stats) {
       entries_.pop_back();
       // Most tops are stale: the next one's statistics load while this one's are checked.
       if (!entries_.empty()) pair_stats.prefetch(entries_.front().key);
-      // A dead pair may have left the map: its entry is stale.
+      // A dead pair's entry is stale, whether or not the pair has left the map.
       const PairInfo* info = pair_stats.find(top.key);
-      if (info == nullptr || info->count <= 0) continue;
+      if (info == nullptr || is_dead(*info)) continue;
       if (info->count == top.count) return top.key;
       push(top.key, info->count);  // lowered since it was pushed
     }

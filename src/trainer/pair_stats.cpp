@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "common/pair_key.h"
-#include "trainer/known_entry.h"
 
 namespace {
 
@@ -50,7 +49,7 @@ void build_pairs(PairStats& pair_stats, const Chains& chains, const WordSpans& w
                       info.length += length;
                     });
   // 2. Lay out: each list gets its range, in the order pair_stats.for_each visits the pairs;
-  // `begin` serves as the fill cursor until step 4.
+  // `begin` is the write cursor until step 4 (see PairInfo).
   uint64_t offset = 0;
   pair_stats.for_each([&](uint32_t, PairInfo& info) {
     info.begin = position_index(offset);
@@ -60,7 +59,7 @@ void build_pairs(PairStats& pair_stats, const Chains& chains, const WordSpans& w
   // 3. Fill: left node indices, ascending within each list.
   for_each_pair_run(pair_stats, chains, words, interrupt,
                     [&](uint32_t key, uint32_t left, uint32_t length, uint32_t) {
-                      PairInfo& info = known_entry(pair_stats, key);
+                      PairInfo& info = pair_stats.known(key);
                       uint32_t* out = pair_positions.data() + info.begin;
                       for (uint32_t k = 0; k < length; ++k) out[k] = left + k;
                       info.begin += length;

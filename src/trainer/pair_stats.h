@@ -35,11 +35,22 @@ class PackedCount {
 // Statistics of one adjacent pair. Every field is 4-byte aligned, so a map slot holds the record
 // beside its 4-byte key in 20 bytes rather than the 24 an 8-byte aligned count would take.
 struct PairInfo {
-  PackedCount count;    // live occurrences, each weighted by how often its word occurs
-  uint32_t begin = 0;   // the pair's occurrences: pair_positions[begin, begin + length), left
-  uint32_t length = 0;  // nodes, ascending; entries of occurrences merged away since may remain
+  PackedCount count;  // live occurrences, each weighted by how often its word occurs
+  // The pair's occurrences are pair_positions[begin, begin + length), left nodes, ascending;
+  // entries of occurrences merged away since may remain. While build_pairs fills the lists,
+  // `begin` is the list's write cursor instead, moved back to the start once the lists are
+  // full: a separate cursor would make the record 20 bytes.
+  uint32_t begin = 0;
+  uint32_t length = 0;
 };
 static_assert(sizeof(PairInfo) == 16 && alignof(PairInfo) == 4);
+
+// A dead pair: its count has fallen to 0 and it never occurs again, for only a merge's new pairs
+// gain occurrences and their keys hold the new token. Its occurrence list is dead with it, and
+// its entry may leave the map (PairTracker's purge) while heap entries for it remain.
+inline bool is_dead(const PairInfo& info) {
+  return info.count <= 0;
+}
 
 using PairStats = U32Map<PairInfo>;
 

@@ -4,8 +4,6 @@
 #include <cstring>
 #include <functional>
 
-#include "trainer/known_entry.h"
-
 namespace {
 
 // The commit and the compaction walk lists of pairs in order and update each pair's statistics,
@@ -35,8 +33,8 @@ PairTracker::PairTracker(const Chains& chains, const WordSpans& words, Interrupt
 }
 
 std::span<const uint32_t> PairTracker::take(uint32_t key) {
-  PairInfo& info = known_entry(stats_, key);
-  if (info.count > 0) ++dead_pairs_;
+  PairInfo& info = stats_.known(key);
+  if (!is_dead(info)) ++dead_pairs_;
   info.count = 0;
   taken_ = key;
   // Most occurrences share their neighbouring pairs: room for as many as there are nodes, up
@@ -57,11 +55,11 @@ void PairTracker::commit_new_pairs() {
     if (i + kStatsAhead < touched) stats_.prefetch(touched_[i + kStatsAhead].key);
     const Touched& pair = touched_[i];
     if (pair.created()) continue;
-    PairInfo& info = known_entry(stats_, pair.key);
+    PairInfo& info = stats_.known(pair.key);
     assert(info.count + pair.change >= 0 || pair.key == taken_);
-    const int64_t before = info.count;
+    const bool was_dead = is_dead(info);
     info.count = std::max<int64_t>(0, info.count + pair.change);
-    if (before > 0 && info.count == 0) ++dead_pairs_;
+    if (!was_dead && is_dead(info)) ++dead_pairs_;
   }
   // 2. The created pairs, each given a range in order of arrival. A pair's nodes arrive in
   // ascending order and never twice (a merge walks its occurrences left to right, and a node
@@ -70,12 +68,10 @@ void PairTracker::commit_new_pairs() {
   size_t created = 0;
   for (size_t i = 0; i < touched; ++i) created += touched_[i].created();
   if (stats_.grows_with(created) && dead_pairs_ * 4 >= stats_.size()) {
-    // Dead pairs never occur again: dropping their entries (after their lists, which name them)
-    // keeps the map as large as the live pairs need rather than every pair there ever was. Only
-    // once a quarter of them are dead, so that each purge makes room for many merges.
-    compact_positions(recorded_.size());
-    stats_.erase_if([](uint32_t, const PairInfo& info) { return info.count <= 0; });
-    dead_pairs_ = 0;
+    // Dead pairs never occur again: dropping their entries keeps the map as large as the live
+    // pairs need rather than every pair there ever was. Only once a quarter of them are dead, so
+    // that each purge makes room for many merges.
+    purge_dead_pairs(recorded_.size());
   } else if (positions_.size() + recorded_.size() > positions_.capacity()) {
     compact_positions(recorded_.size());
   }
@@ -93,12 +89,25 @@ void PairTracker::commit_new_pairs() {
     info.length = pair.records;
     offset += pair.records;
     list_order_.push_back(pair.key);
-    if (info.count > 0) heap_.push(pair.key, info.count);
+    if (!is_dead(info)) heap_.push(pair.key, info.count);
   }
   positions_.resize(position_index(offset));
   for (const Recorded& r : recorded_) positions_[next_entry_[r.touched]++] = r.node;
   touched_.clear();
   recorded_.clear();
+}
+
+void PairTracker::purge_dead_pairs(size_t incoming) {
+  // First the lists: compaction drops the dead lists and their keys from list_order_, which
+  // names every pair with a list and is walked through the map. Then the entries: none of them
+  // is named anywhere any more.
+  compact_positions(incoming);
+  stats_.erase_if([](uint32_t, const PairInfo& info) {
+    if (!is_dead(info)) return false;
+    assert(info.length == 0);  // its list was compacted away first
+    return true;
+  });
+  dead_pairs_ = 0;
 }
 
 // A pair whose count is 0 can never occur again (only a merge's new pairs gain occurrences),
@@ -117,9 +126,9 @@ void PairTracker::compact_positions(size_t incoming) {
   size_t kept = 0, kept_lists = 0;
   for (size_t i = 0; i < list_order_.size(); ++i) {
     if (i + kStatsAhead < list_order_.size()) stats_.prefetch(list_order_[i + kStatsAhead]);
-    PairInfo& info = known_entry(stats_, list_order_[i]);
+    PairInfo& info = stats_.known(list_order_[i]);
     const uint32_t begin = info.begin;
-    if (info.count <= 0) {
+    if (is_dead(info)) {
       info.begin = info.length = 0;
       continue;
     }

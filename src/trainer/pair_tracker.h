@@ -74,8 +74,12 @@ class PairTracker {
   void commit_new_pairs();
 
  private:
-  // Packs the live occurrence lists at the start of the array and makes room for `incoming` more.
+  // Packs the live occurrence lists at the start of the array and makes room for `incoming` more;
+  // a dead pair's list is dropped and its entry keeps a list of length 0.
   void compact_positions(size_t incoming);
+  // Compacts the lists, then erases every dead pair's entry from the map: in this order, for
+  // list_order_ names the pairs whose lists compaction walks.
+  void purge_dead_pairs(size_t incoming);
 
   // A pair the merge under way has touched. The merge collects its count changes here and the
   // commit applies them once per pair: the statistics are far larger than the cache, and

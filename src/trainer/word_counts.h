@@ -96,4 +96,10 @@ class WordSplitter {
 };
 
 // The words of a training code-unit sequence, counted.
-WordCounts count_words(const std::vector<uint16_t>& units);
+inline WordCounts count_words(const std::vector<uint16_t>& units) {
+  WordCounts words;
+  WordSplitter split(words);
+  for (uint16_t unit : units) split(unit);
+  split.finish();
+  return words;
+}

@@ -6,10 +6,12 @@
 #include <optional>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
 #include "model/bpe.h"
 #include "model/encoder.h"
+#include "model/word_cache.h"
 
 namespace {
 
@@ -71,7 +73,7 @@ Outcome by_words(const std::vector<uint16_t>& ids, const BPE& model) {
 Outcome whole(const std::vector<uint16_t>& ids, const BPE& model) {
   return run(ids, [&](std::vector<uint16_t>& v) {
     Interrupt never;
-    Merger(model, MapRanks{model.merge_rank}).merge(v, never);
+    Merger(model).merge(v, never);
   });
 }
 
@@ -181,6 +183,39 @@ TEST(MergeByWords, FreshEncoderOnATextLongEnoughForTheShortWordTable) {
     ids.insert(ids.end(), part.begin(), part.end());
   }
   EXPECT_EQ(by_words(ids, model), whole(ids, model));
+}
+
+}  // namespace
+
+namespace {
+
+// The word cache's contract: a throw while a word is merged adds nothing, and trim empties the
+// cache only past its bounds.
+TEST(WordCache, AddsAllOrNothingAndTrimsOnlyPastItsBounds) {
+  WordCache cache;
+  const std::vector<uint16_t> word = {1, 2, 3};
+  const uint32_t hash = WordTable::hash(word);
+  auto merge_to_one = [](std::vector<uint16_t>& ids) {
+    ids.resize(1);
+    return true;
+  };
+  EXPECT_THROW(cache.find_or_add(
+                   word, hash,
+                   [](std::vector<uint16_t>&) -> bool { throw std::runtime_error("interrupted"); }),
+               std::runtime_error);
+  const auto [index, added] = cache.find_or_add(word, hash, merge_to_one);
+  EXPECT_TRUE(added);  // the failed attempt left nothing behind
+  EXPECT_EQ(index, 0u);
+  EXPECT_EQ(std::vector<uint16_t>(cache.merged(0).begin(), cache.merged(0).end()),
+            std::vector<uint16_t>{1});
+  EXPECT_FALSE(cache.find_or_add(word, hash, merge_to_one).second);
+
+  std::vector<uint16_t> other(WordCache::kMaxUnits, 7);
+  cache.trim();  // within the bounds: kept
+  EXPECT_FALSE(cache.find_or_add(word, hash, merge_to_one).second);
+  cache.find_or_add(other, WordTable::hash(other), merge_to_one);
+  cache.trim();  // past the bound on units: emptied
+  EXPECT_TRUE(cache.find_or_add(word, hash, merge_to_one).second);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <variant>
 
 #include "console_text.h"
-#include "corpus/file_info.h"
+#include "corpus/utf8_reader.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "common/huge_pages.h"
+#include "common/system_memory.h"
 
 // Growth by realloc must keep every live value, and a cleared array, whose next growth drops
 // its old block, must take new values.

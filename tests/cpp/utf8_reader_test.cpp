@@ -128,7 +128,7 @@ Reading read_file(const std::string& content, Units start = {}) {
 
 std::string file_bar(uint64_t done, uint64_t total, uint64_t tokens) {
   Capture out(std::cout);
-  draw_file_progress(done, total, tokens);
+  file_progress_bar(done, total, tokens);
   return out.text();
 }
 
