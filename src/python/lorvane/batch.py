@@ -43,6 +43,8 @@ from .model_file import Tables, assign_tables, tables
 _ASTRAL_LINE_FEEDS = [chr(plane << 16 | 0x0A) for plane in range(1, 17)]
 _WITHOUT_ASTRAL_LINE_FEEDS = dict.fromkeys(map(ord, _ASTRAL_LINE_FEEDS))
 
+_UTF32 = "utf-32-le" if sys.byteorder == "little" else "utf-32-be"  # an array("I")'s bytes
+
 # Below this much text a batch is encoded in the calling process: starting worker processes and
 # rebuilding the model in each costs more than it saves.
 _IN_PROCESS_CHARS = 4_000_000
@@ -156,12 +158,17 @@ class Encoder:
             ends = [end := index(brk, end) + 1 for _ in range(count)]
             return Encoded(bytes(uint16_le(ids)),
                            array("Q", map(operator.sub, ends, itertools.chain((0,), ends))))
+        # The ids as a str of one character each, then the runs between breaks in one pass in C,
+        # each one character longer for its break: the spacer before it, or a character put in.
+        wide = array("I")
+        wide.fromlist(ids)
+        runs = str(memoryview(wide).cast("B"), _UTF32)
         mark = chr(self.brk)
-        runs = uint16_le(ids).decode("utf-16-le")
         if self.spacer:
+            sizes = array("Q", map(len, runs.split(mark, count)[:count]))
             runs = runs.replace(self.spacer + mark, mark)
-        # In one pass in C: the runs between breaks, each with one character more for its break.
-        sizes = array("Q", map(len, runs.replace(mark, "\0" + mark).split(mark, count)[:count]))
+        else:
+            sizes = array("Q", map(len, runs.replace(mark, "\0" + mark).split(mark, count)[:count]))
         assert len(sizes) == count, "a break id that no line feed made"
         return Encoded(runs.encode("utf-16-le"), sizes)
 
