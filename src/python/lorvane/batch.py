@@ -36,7 +36,7 @@ from typing import NamedTuple
 
 import lorvane_api
 
-from .model_file import Tables, assign_tables, tables
+from .model_file import Tables, assign_tables, require_trained, tables
 
 # Characters above U+FFFF whose low 16 bits are a line feed, the break in joined texts; removed
 # from them by str.translate.
@@ -81,8 +81,7 @@ def uint16_le(ids: list[int]) -> bytearray:
 def trained_tables(model: lorvane_api.BPE) -> Tables:
     """The model's tables; refuses a model with no vocabulary."""
     state = tables(model)
-    if not state["vocab"]:
-        raise ValueError("the model has no vocabulary: train it or load its tables first")
+    require_trained(state["vocab"])
     return state
 
 
@@ -213,9 +212,15 @@ def _ids_list(raw: bytes) -> list[int]:
     """Little-endian uint16 bytes as a list of ints."""
     packed = array("H")
     packed.frombytes(raw)
+    return little_endian(packed).tolist()
+
+
+def little_endian(values: array[int]) -> array[int]:
+    """`values` with their bytes in little-endian order (swapped in place on a big-endian host);
+    reading bytes into an array is its own inverse."""
     if sys.byteorder == "big":
-        packed.byteswap()
-    return packed.tolist()
+        values.byteswap()
+    return values
 
 
 def describe_failure(text: str, error: Exception) -> str:
@@ -257,8 +262,14 @@ def encode_or_locate(encoder: Encoder, texts: Sequence[str]) -> Encoded:
     try:
         return encoder.encode_texts(texts)
     except (RuntimeError, TypeError):
-        i, error = encoder.first_failure(texts)
-        raise type(error)(f"text {i}: {describe_failure(texts[i], error)}") from None
+        raise _failure_naming_text(encoder, texts) from None
+
+
+def _failure_naming_text(encoder: Encoder, texts: Sequence[str]) -> Exception:
+    """The error of the first text that cannot be encoded, with its index and the character at
+    fault where it is one."""
+    i, error = encoder.first_failure(texts)
+    return type(error)(f"text {i}: {describe_failure(texts[i], error)}")
 
 
 def process_pool(workers: int | None = None) -> concurrent.futures.ProcessPoolExecutor:
@@ -314,8 +325,7 @@ def _loop(model: lorvane_api.BPE, texts: list[str]) -> list[list[int]]:
     """`[model.encode(t) for t in texts]` in this process, without the message for a text that
     yields no id. In one process the plain loop is the fastest way: its lists share the model's
     int objects, where lists rebuilt from joined ids need a new int per id."""
-    if not model.vocab:
-        raise ValueError("the model has no vocabulary: train it or load its tables first")
+    require_trained(model.vocab)
     known = known_characters(model.token_to_id)
     encode = model.encode
     try:
@@ -323,8 +333,7 @@ def _loop(model: lorvane_api.BPE, texts: list[str]) -> list[list[int]]:
         return [encode(text) if text[:1] in known or not known.isdisjoint(text) else []
                 for text in texts]
     except (RuntimeError, TypeError):
-        i, error = Encoder(tables(model)).first_failure(texts)
-        raise type(error)(f"text {i}: {describe_failure(texts[i], error)}") from None
+        raise _failure_naming_text(Encoder(tables(model)), texts) from None
 
 
 def _gather(executor: concurrent.futures.Executor, ref: ModelRef,

@@ -26,7 +26,6 @@ import itertools
 import json
 import os
 import pathlib
-import secrets
 import sys
 import time
 from array import array
@@ -35,8 +34,10 @@ from typing import Any, BinaryIO, NamedTuple
 
 import lorvane_api
 
-from .batch import Encoder, ModelRef, default_workers, encoder_for, process_pool, trained_tables
+from .batch import (Encoder, ModelRef, default_workers, encoder_for, little_endian, process_pool,
+                    trained_tables)
 from .executors import InProcessExecutor
+from .model_file import part_path
 
 CHUNK_BYTES = 4_000_000
 SEPARATOR_TEXT = "<|endoftext|>"  # the separator's text when a model is exported
@@ -159,7 +160,7 @@ def encode_chunk(ref: ModelRef, chunk: Chunk, field: str | None,
         for end in itertools.accumulate(encoded.sizes[:-1]):
             patched[2 * end - 2:2 * end] = slot
         ids = bytes(patched)
-    return ids, _little_endian(encoded.sizes).tobytes()
+    return ids, little_endian(encoded.sizes).tobytes()
 
 
 def _chunk_text(chunk: Chunk) -> str:
@@ -262,26 +263,18 @@ def _write_results(results: Iterable[tuple[Chunk, tuple[bytes, bytes]]], separat
     for chunk, (ids, size_bytes) in results:
         sizes = array("Q")
         sizes.frombytes(size_bytes)
-        _little_endian(sizes)
+        little_endian(sizes)
         if sizes and documents:
             ids_file.write(separator.to_bytes(2, "little"))
         ids_file.write(ids)
         offsets = array("Q", itertools.accumulate(sizes, initial=start))
         start = offsets.pop()
-        idx_file.write(_little_endian(offsets).tobytes())
+        idx_file.write(little_endian(offsets).tobytes())
         documents += len(sizes)
         done += chunk.end - chunk.start
         bar.update(done, documents, max(start - 1, 0))
-    idx_file.write(_little_endian(array("Q", [start])).tobytes())
+    idx_file.write(little_endian(array("Q", [start])).tobytes())
     return done, documents, max(start - 1, 0)
-
-
-def _little_endian(values: array[int]) -> array[int]:
-    """`values` with their bytes in little-endian order (swapped in place on a big-endian host);
-    reading bytes into an array is its own inverse."""
-    if sys.byteorder == "big":
-        values.byteswap()
-    return values
 
 
 def _input_size(path: str) -> int:
@@ -309,7 +302,7 @@ def _make_folder(folder: pathlib.Path) -> None:
 def _part_file(final: pathlib.Path, made: list[pathlib.Path]) -> Iterator[BinaryIO]:
     """A new file beside `final` under a name of its own, open for writing; its path is added to
     `made`, for renaming or removal. An error names `final`, not the temporary name."""
-    path = final.with_name(f".{final.name}.{os.getpid()}.{secrets.token_hex(4)}.part")
+    path = part_path(final)
     try:
         f = open(path, "xb")  # the usual permissions, unlike a mkstemp file
     except OSError as error:

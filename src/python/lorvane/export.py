@@ -27,7 +27,7 @@ import os
 import lorvane_api
 
 from .dataset import SEPARATOR_TEXT
-from .model_file import write_atomically
+from .model_file import require_trained, write_atomically
 
 MARKER = "\u0120"
 
@@ -43,8 +43,7 @@ def export_tokenizers(model: lorvane_api.BPE, path: str | os.PathLike[str], *,
     from tokenizers import AddedToken, Tokenizer, decoders, models, pre_tokenizers
 
     vocab, merge_rank = model.vocab, model.merge_rank
-    if not vocab:
-        raise ValueError("the model has no vocabulary: train it or load its tables first")
+    require_trained(vocab)
     token_to_id, merges = tokenizers_tables(vocab, merge_rank)
     with_separator = dict(token_to_id)
     if separator_text is not None:

@@ -71,6 +71,17 @@ def assign_tables(state: Tables) -> lorvane_api.BPE:
     return model
 
 
+def require_trained(vocab: list[str]) -> None:
+    """Refuses a model whose vocabulary is empty: it would encode every text to no ids."""
+    if not vocab:
+        raise ValueError("the model has no vocabulary: train it or load its tables first")
+
+
+def part_path(final: pathlib.Path) -> pathlib.Path:
+    """A name of its own beside `final`, hidden, for writing a file before renaming it there."""
+    return final.with_name(f".{final.name}.{os.getpid()}.{secrets.token_hex(4)}.part")
+
+
 def save(model: lorvane_api.BPE, path: str | os.PathLike[str]) -> None:
     """Writes the model to `path` as one JSON file. The file is written under a temporary name in
     the same folder and then renamed, so `path` holds either its old content or the whole new
@@ -127,7 +138,7 @@ def write_atomically(path: str | os.PathLike[str], data: bytes) -> None:
     """Writes `data` to `path` through a temporary file in the same folder and a rename. An error
     names `path`, and leaves neither a partial `path` nor the temporary file."""
     path = pathlib.Path(path)
-    temporary = path.with_name(f".{path.name}.{os.getpid()}.{secrets.token_hex(4)}.part")
+    temporary = part_path(path)
     try:
         with open(temporary, "xb") as f:  # the usual permissions, unlike a mkstemp file
             f.write(data)
