@@ -46,42 +46,42 @@ bool thread_exists(PyInterpreterState* interpreter, uint64_t id) {
 
 }  // namespace
 
-Claim::Claim(Model& model, const char* call) : model_(model) {
+Claim::Claim(BpeObject& self, const char* call) : self_(self) {
   PyThreadState* const thread = PyThreadState_Get();
   const uint64_t id = PyThreadState_GetID(thread);
-  while (model.running != nullptr) {
-    if (model.running_thread == id) {
-      throw std::runtime_error(std::string("reentrant call: ") + call + " while " + model.running +
+  while (self.running != nullptr) {
+    if (self.running_thread == id) {
+      throw std::runtime_error(std::string("reentrant call: ") + call + " while " + self.running +
                                " is running on the same object");
     }
-    if (!thread_exists(PyThreadState_GetInterpreter(thread), model.running_thread)) {
+    if (!thread_exists(PyThreadState_GetInterpreter(thread), self.running_thread)) {
       // The claim came with a fork from a thread the child does not have: its call will never
-      // end here. The kept data it may have been using is derived again; the tables themselves
-      // are only ever replaced whole, where no Python code runs.
-      model.running = nullptr;
-      model.tables_changed();
+      // end here. The kept data it may have been using is dropped, to be derived again; the
+      // tables themselves are only ever replaced whole, where no Python code runs.
+      self.running = nullptr;
+      self.drop_kept();
       break;
     }
     // Another thread's call, paused in Python code or at a poll: sleep until it releases the
     // claim, with the bit set that asks it to wake this thread.
-    const uint32_t seen = model.released.fetch_or(1, std::memory_order_relaxed) | 1;
+    const uint32_t seen = self.released.fetch_or(1, std::memory_order_relaxed) | 1;
     {
       nb::gil_scoped_release unlocked;
-      sleep_while(model.released, seen, kSignalCheck);
+      sleep_while(self.released, seen, kSignalCheck);
     }
-    // On the main thread, Ctrl-C ends the wait; the model is untouched.
+    // On the main thread, Ctrl-C ends the wait; the object is untouched.
     if (PyErr_CheckSignals() != 0) throw nb::python_error();
   }
-  model.running = call;
-  model.running_thread = id;
+  self.running = call;
+  self.running_thread = id;
 }
 
 Claim::~Claim() {
-  model_.running = nullptr;
-  const uint32_t word = model_.released.load(std::memory_order_relaxed);
+  self_.running = nullptr;
+  const uint32_t word = self_.released.load(std::memory_order_relaxed);
   if ((word & 1) != 0) {
     // Waiters registered since the last release: a new value, without the bit, and a wake.
-    model_.released.store((word + 2) & ~uint32_t{1}, std::memory_order_relaxed);
-    wake_all(model_.released);
+    self_.released.store((word + 2) & ~uint32_t{1}, std::memory_order_relaxed);
+    wake_all(self_.released);
   }
 }

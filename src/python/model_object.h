@@ -30,40 +30,37 @@
 //    ends the wait. A claim whose thread this process does not have (it was held when the
 //    process forked, by a thread the child did not inherit) is taken over. Reading an attribute
 //    needs no claim: it copies the member in C++ before any Python object is made.
-// 2. Kept data is tied to the tables it came from. Every change of a table bumps `generation`,
-//    and each piece of kept data remembers the generation it was derived at and is derived
-//    again when that differs, so no order of conversion, assignment, training and nested calls
-//    can leave it older than the tables. Arguments are converted before the claim (they touch no
-//    member, so Python code run by the conversion may use the object freely), and a piece of
-//    kept data is built whole before it is installed.
+// 2. Kept data exists only for the tables it was derived from. The tables change in one way:
+//    `change_tables`, which holds the claim, drops every piece of kept data and then lets the
+//    change run; a piece is derived again, whole, by the next call that needs it. No other call
+//    can derive one in between (it would need the claim), so no order of conversion, assignment,
+//    training and nested calls can leave kept data older than the tables. Arguments are
+//    converted before the claim (they touch no member, so Python code run by the conversion may
+//    use the object freely).
+//
+// Names: `BpeObject` is the Python object; `model` (its member, and a `BPE` anywhere in the core)
+// is the tokenizer; the tables are the model's `vocab`, `merge_rank` and `token_to_id`.
 
-// One piece of kept data and the generation of the tables it was derived from.
+// One piece of kept data, derived on first use and dropped whenever the tables change.
 template <class T>
 class Kept {
  public:
-  // The data for tables of `generation`, derived by T(args...) when missing or older. A failure
-  // while deriving leaves nothing kept.
+  // The data, derived by T(args...) when missing. A failure while deriving leaves nothing kept.
   template <class... Args>
-  T& get(uint64_t generation, const Args&... args) {
-    if (!data_ || generation_ != generation) {
-      data_.reset();  // the old data goes first: at most one copy is held
-      data_ = std::make_unique<T>(args...);
-      generation_ = generation;
-    }
+  T& get(const Args&... args) {
+    if (!data_) data_ = std::make_unique<T>(args...);
     return *data_;
   }
   void drop() noexcept { data_.reset(); }
 
  private:
   std::unique_ptr<T> data_;
-  uint64_t generation_ = 0;
 };
 
 // The Python object: a model, the encoding and decoding data derived from its tables, and the
-// call running on it. Never copied or moved: the Encoder refers to `bpe`.
-struct Model {
-  BPE bpe;
-  uint64_t generation = 0;  // bumped whenever a table may have changed
+// call running on it. Never copied or moved: the Encoder refers to `model`.
+struct BpeObject {
+  BPE model;
   Kept<Encoder> encoder;
   Kept<DecodeTable> decode_table;
   IdObjects id_objects;  // ints of ids: they depend on no table, kept for the object's life
@@ -75,18 +72,17 @@ struct Model {
   // with the interpreter lock held.
   std::atomic<uint32_t> released{0};
 
-  explicit Model(int vocab_size) : bpe(vocab_size) {}
-  Model(const Model&) = delete;
-  Model& operator=(const Model&) = delete;
+  explicit BpeObject(int vocab_size) : model(vocab_size) {}
+  BpeObject(const BpeObject&) = delete;
+  BpeObject& operator=(const BpeObject&) = delete;
 
-  Encoder& encoding() { return encoder.get(generation, bpe); }
-  const DecodeTable& decoding() { return decode_table.get(generation, bpe.vocab); }
+  // Called under the claim only.
+  Encoder& encoding() { return encoder.get(model); }
+  const DecodeTable& decoding() { return decode_table.get(model.vocab); }
 
-  // After a table was replaced: the kept data is now older than the tables, and its memory is
-  // given back at once. Also used where the kept data may be in the middle of a call that will
-  // never end, so that it is derived again.
-  void tables_changed() noexcept {
-    ++generation;
+  // Drops the kept data, giving its memory back at once (before a training, say). Called where
+  // the tables change, and where kept data may be in the middle of a call that will never end.
+  void drop_kept() noexcept {
     encoder.drop();
     decode_table.drop();
   }
@@ -99,25 +95,32 @@ struct Model {
 // How often a thread waiting for a claim runs signal handlers.
 inline constexpr std::chrono::milliseconds kSignalCheck{100};
 
-// Holds the claim on a model for one call (rule 1 of the design note); `call` names it in the
+// Holds the claim on the object for one call (rule 1 of the design note); `call` names it in the
 // refusal ("BPE.encode", "assigning BPE.vocab").
 class Claim {
  public:
   // Waits while another thread's call holds the claim, raising what a signal handler raises
-  // meanwhile (KeyboardInterrupt) with the model untouched.
-  Claim(Model& model, const char* call);
+  // meanwhile (KeyboardInterrupt) with the object untouched.
+  Claim(BpeObject& self, const char* call);
   Claim(const Claim&) = delete;
   Claim& operator=(const Claim&) = delete;
   ~Claim();
 
  private:
-  Model& model_;
+  BpeObject& self_;
 };
 
-// Replaces one member of the model by `value`, already converted, under a claim.
+// The one way the tables change: under a claim named `call`, the kept data is dropped, then
+// `change(model)` runs.
+template <class Change>
+void change_tables(BpeObject& self, const char* call, Change&& change) {
+  Claim claim(self, call);
+  self.drop_kept();
+  change(self.model);
+}
+
+// Replaces one table of the model by `value`, already converted.
 template <class Member, class Value>
-void assign(Model& model, Member BPE::*member, Value&& value, const char* call) {
-  Claim claim(model, call);
-  model.bpe.*member = std::forward<Value>(value);
-  model.tables_changed();
+void assign_member(BpeObject& self, Member BPE::*member, Value&& value, const char* call) {
+  change_tables(self, call, [&](BPE& model) { model.*member = std::forward<Value>(value); });
 }
