@@ -17,9 +17,8 @@
 // never checks whether the tables changed: C++ code may change any table in place, so only a
 // fingerprint of their whole contents could tell, and computing it costs as much as deriving.
 // Instead an Encoder is kept only by an owner that sees every change: the Python object, whose
-// tables change only through its setters and training, each of which counts a new generation of
-// the tables, and which derives a new Encoder when its own is of an older one (the getters hand
-// out copies). `BPE` itself keeps nothing derived, so copying or moving it, or assigning its
+// tables change only through its setters and training, each of which drops its Encoder first,
+// and which derives a new one at the next encode (the getters hand out copies). `BPE` itself keeps nothing derived, so copying or moving it, or assigning its
 // members, can leave nothing stale; `BPE::encode` makes a fresh Encoder for each call and
 // keeps none, so concurrent const calls share no state. An Encoder is used by one call at a time
 // (the binding refuses a nested call), and keeps no pointer to anything of a call's once it
