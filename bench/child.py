@@ -1,7 +1,6 @@
-"""Measuring in a fresh process: each task (a training, an encoding, ...) runs in a new
-interpreter started as `python bench/child.py TASK.json`, or a plain program runs as given, and
-the parent takes its wall time, user+sys CPU time and peak resident memory with wait4, so that
-the figures belong to that run alone."""
+"""Measuring in a fresh process: a task (a training, an encoding, ...) runs in a new interpreter
+as `python bench/child.py TASK.json`, or a program runs as given, and the parent takes its wall
+time, user+sys CPU time and peak resident memory with wait4, so the figures are that run's."""
 
 from __future__ import annotations
 
@@ -16,54 +15,28 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 
 
-def child_main(task_file: str) -> int:
-    """Entry point in the child: runs the task, writes its result beside the task file."""
-    sys.path.insert(0, str(HERE))
-    import peers
-
-    task = json.loads(Path(task_file).read_text())
-    result = peers.TASKS[task["kind"]](task)
-    result["vm_hwm_kib"] = peers.vm_kib("VmHWM")
-    Path(task["result"]).write_text(json.dumps(result))
-    return 0
-
-
-def _wait(proc, timeout):
-    """Reaps `proc`, killing it past `timeout` seconds; returns (status, rusage, timed out)."""
-    t0 = time.perf_counter()
-    while True:
-        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
-        if pid:
-            return status, usage, False
-        if timeout and time.perf_counter() - t0 > timeout:
-            os.kill(proc.pid, signal.SIGKILL)
-            _, status, usage = os.wait4(proc.pid, 0)
-            return status, usage, True
-        time.sleep(0.02)
-
-
 def run_process(argv, logs: Path, name: str, env: dict, timeout=None) -> dict:
-    """Runs `argv` with its output in logs/NAME.stdout and .stderr; returns the wait4 figures."""
+    """Runs `argv` with its output in logs/NAME.stdout and .stderr, killed past `timeout`
+    seconds; returns the wait4 figures."""
     logs.mkdir(parents=True, exist_ok=True)
     out_log, err_log = logs / f"{name}.stdout", logs / f"{name}.stderr"
-    load_before = os.getloadavg()[0]
+    load_before, timed_out = os.getloadavg()[0], False
     with open(out_log, "wb") as out, open(err_log, "wb") as err:
         t0 = time.perf_counter()
         proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env)
-        status, usage, timed_out = _wait(proc, timeout)
+        while not (reaped := os.wait4(proc.pid, os.WNOHANG))[0]:
+            if timeout and time.perf_counter() - t0 > timeout:
+                os.kill(proc.pid, signal.SIGKILL)
+                reaped, timed_out = os.wait4(proc.pid, 0), True
+                break
+            time.sleep(0.02)
         wall = time.perf_counter() - t0
+    _, status, usage = reaped
     returncode = os.waitstatus_to_exitcode(status)  # reaped here, not by Popen
-    record = {
-        "ok": returncode == 0 and not timed_out,
-        "returncode": returncode,
-        "timed_out": timed_out,
-        "proc_wall": wall,
-        "proc_cpu": usage.ru_utime + usage.ru_stime,
-        "maxrss_kib": usage.ru_maxrss,
-        "load_before": load_before,
-        "stdout": out_log.name,
-        "stderr": err_log.name,
-    }
+    record = {"ok": returncode == 0 and not timed_out, "returncode": returncode,
+              "timed_out": timed_out, "proc_wall": wall,
+              "proc_cpu": usage.ru_utime + usage.ru_stime, "maxrss_kib": usage.ru_maxrss,
+              "load_before": load_before, "stdout": out_log.name, "stderr": err_log.name}
     if not record["ok"]:
         tail = err_log.read_bytes()[-2000:].decode("utf-8", "replace")
         record["error"] = "timed out" if timed_out else tail
@@ -82,13 +55,18 @@ def run_child(task: dict, workdir: Path, name: str, env_extra: dict, module_path
     env = {k: v for k, v in os.environ.items() if k != "RAYON_NUM_THREADS"}
     if module_path:
         env["PYTHONPATH"] = str(module_path)
-    env.update(env_extra)
     record = run_process([sys.executable, str(HERE / "child.py"), str(task_file)], logs, name,
-                         env, timeout)
+                         env | env_extra, timeout)
     if record["ok"]:
         record["result"] = json.loads(Path(task["result"]).read_text())
     return record
 
 
 if __name__ == "__main__":
-    sys.exit(child_main(sys.argv[1]))
+    sys.path.insert(0, str(HERE))
+    import peers
+
+    task = json.loads(Path(sys.argv[1]).read_text())
+    result = peers.TASKS[task["kind"]](task)
+    result["vm_hwm_kib"] = peers.vm_kib("VmHWM")
+    Path(task["result"]).write_text(json.dumps(result))

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One entry point for people and CI:
 #   bash scripts/dev.sh demo   set up everything, then train on a generated corpus and show it
-#   bash scripts/dev.sh test   set up everything, then run the Python and C++ test suites
+#   bash scripts/dev.sh test   set up everything, then run the C++ and Python test suites and
+#                              the bench's own tests (bench/tests)
 #   bash scripts/dev.sh setup  only the set-up: system packages, .venv (Python 3.13), build
 #   bash scripts/dev.sh bench [compare.py options]
 #                              peers in .venv-bench, the speed-of-light and work-bound
@@ -87,6 +88,8 @@ run_tests() {
   PATH="$VENV/bin:$PATH" ctest --test-dir "$ROOT/build/cpp" --output-on-failure -j2 || status=1
   log "Python tests"
   (cd "$ROOT" && "$PY" -m pytest -q tests) || status=1
+  log "bench tests (scale corpus, report, README performance block)"
+  (cd "$ROOT" && "$PY" -m pytest -q bench/tests) || status=1
   return $status
 }
 
