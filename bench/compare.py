@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Benchmark of Lorvane against peer tokenizers: training (time, CPU, memory, compression)
 against tokenizers, sentencepiece, rustbpe, bpeasy and youtokentome and against the speed-of-light
-and work-bound programs; encoding against tiktoken, tokendagger and tokenizers;
-decoding; a cross-check of exactness; encoding a dataset; training at scale.
+and work-bound programs; encoding against tiktoken, tokendagger, tokenizers and the encoding
+bound; decoding; a cross-check of exactness; encoding a dataset; training at scale.
 
     bash scripts/dev.sh bench [options]          # from a clone: peers, corpora, build, run
     bash scripts/dev.sh bench --quick            # everything on small inputs, a few minutes
@@ -58,7 +58,8 @@ def parse_args(argv):
     add("--out", help="Markdown report (default bench/RESULTS.md)")
     add("--plots", help="directory for PNGs and JSON (default bench/results)")
     add("--module-path", help="directory holding lorvane_api (default: the one found)")
-    for option, program in (("--sol", "speed_of_light"), ("--bound", "work_bound")):
+    for option, program in (("--sol", "speed_of_light"), ("--bound", "work_bound"),
+                            ("--encode-bound", "encode_bound")):
         add(option, default=ROOT / "build" / "bench" / program, type=Path,
             help=f"the {program} program (default build/bench/{program})")
     add("--trainers", default=",".join(DEFAULT_TRAINERS), help=f"subset of {','.join(TRAINERS)}")
@@ -87,7 +88,7 @@ def parse_args(argv):
         if unknown := set(getattr(a, name)) - set(known):
             p.error(f"unknown {name}: {', '.join(sorted(unknown))}")
     a.parts = [a.only] if a.only else ["train", "encode", "dataset"]
-    for name in ("sol", "bound"):
+    for name in ("sol", "bound", "encode_bound"):
         if not getattr(a, name).exists():
             setattr(a, name, None)
     return a

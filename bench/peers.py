@@ -300,6 +300,35 @@ def child_decode(task):
             "median": statistics.median(times)}
 
 
+def child_encode_bound(task):
+    """The encoding bound of a text: the pass of the C++ program (given our tables and the text
+    as encode gets it, one text per line) plus making the list of that many ids from an
+    array('H'), timed here; and whether the ids are those of our encoder."""
+    import array
+    import struct
+    import subprocess
+
+    raw = Path(task["text"]).read_bytes()
+    texts = [normalize_ws(t) for t in raw.decode("utf-8").split("\n") if t] if task["lines"] \
+        else [normalize_ws(raw.decode("utf-8"))]
+    vocab, merge_rank = load_tables(task["model"])
+    tables = [struct.pack("<I", len(vocab))]
+    for token in (t.encode("utf-8") for t in vocab):
+        tables += [struct.pack("<I", len(token)), token]
+    tables.append(struct.pack(f"<{1 + 2 * len(merge_rank)}I", len(merge_rank),
+                              *(x for pair in merge_rank.items() for x in pair)))
+    files = [Path(task["result"]).with_suffix(suffix) for suffix in (".tables", ".txt", ".ids")]
+    files[0].write_bytes(b"".join(tables))
+    files[1].write_text("\n".join(texts) + "\n", encoding="utf-8")
+    out = subprocess.run([task["program"], files[0], files[1], str(task["repeats"]), files[2]],
+                         capture_output=True, text=True, check=True).stdout.split()
+    ids = array.array("H", files[2].read_bytes())
+    bpe = load_ours(task["model"])
+    return {"times": [float(t) for t in out[1:]], "ids": len(ids), "bytes": len(raw),
+            "list_times": timed(ids.tolist, task["repeats"])[0]["times"],
+            "same_ids": ids.tolist() == [i for t in texts for i in bpe.encode(t)]}
+
+
 def child_crosscheck(task):
     """Our encode against tokenizers' BPE model (and tiktoken) loaded with our tables, word by
     word over the holdout text, and our merge list against the one tokenizers learned."""
@@ -417,5 +446,6 @@ def child_dataset(task):
 
 
 TASKS = {"train": child_train, "quality": child_quality, "encode": child_encode,
+         "encode_bound": child_encode_bound,
          "decode": child_decode, "crosscheck": child_crosscheck, "dataset": child_dataset,
          "baseline": lambda task: __import__(task["lib"]) and {}}  # the import's memory alone

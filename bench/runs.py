@@ -31,7 +31,7 @@ SCALE_PEER_BYTES = GB  # with --scale-peers, peers train the scale corpus up to 
 # The parts each value of --only runs; the others' records are kept from results.json. The
 # dataset and scale parts have their own run descriptions, "dataset_meta" and "scale_meta".
 RUNS = {"train": ("train", "sol", "bound", "quality", "crosscheck", "baseline"),
-        "encode": ("encode", "decode"), "dataset": ("dataset",),
+        "encode": ("encode", "decode", "encode_bound"), "dataset": ("dataset",),
         "scale": ("scale", "scale_bound")}
 PARTS = tuple(part for parts in RUNS.values() for part in parts)
 ONE_WORD = ("longrun", "shortrun")
@@ -387,6 +387,14 @@ class Bench:
                                                            setup=setup), name, env),
                                  encoder=encoder, setup=setup, model_size=model_size,
                                  bytes=text.stat().st_size, **fields)
+                    if self.args.encode_bound:
+                        name = f"encode-bound-{fields['kind']}-{tag(size)}-{vocab}"
+                        self.log(name)
+                        rec = self.add("encode_bound", self.child(
+                            dict(task, kind="encode_bound", program=str(self.args.encode_bound),
+                                 lines=runs is short), name), **fields)
+                        if rec["ok"] and not rec["result"]["same_ids"]:
+                            self.log("  the bound's ids differ from our encoder's")
                 for decoder in ("ours", "tiktoken") if kind == "en" else ():
                     self.add("decode", self.child(
                         {"kind": "decode", "decoder": decoder, "model": model,

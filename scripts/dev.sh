@@ -5,8 +5,8 @@
 #                              the bench's own tests (bench/tests)
 #   bash scripts/dev.sh setup  only the set-up: system packages, .venv (Python 3.13), build
 #   bash scripts/dev.sh bench [compare.py options]
-#                              peers in .venv-bench, the speed-of-light and work-bound
-#                              programs, real corpora
+#                              peers in .venv-bench, the speed-of-light, work-bound and
+#                              encoding-bound programs, real corpora
 #                              in bench/corpora (made once by bench/corpora.py) unless
 #                              --corpora DIR, the Go and JDK sources of the code corpus, then
 #                              the comparison of bench/compare.py (--only scale: the scale rows,
@@ -94,11 +94,11 @@ run_tests() {
 }
 
 build_bench() {
-  log "building the speed-of-light and work-bound programs"
+  log "building the speed-of-light, work-bound and encoding-bound programs"
   PATH="$VENV/bin:$PATH" cmake -S "$ROOT" -B "$ROOT/build/bench" -G Ninja \
     -DLORVANE_BUILD_MODULE=OFF -DLORVANE_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-  PATH="$VENV/bin:$PATH" cmake --build "$ROOT/build/bench" --target speed_of_light work_bound \
-    >/dev/null
+  PATH="$VENV/bin:$PATH" cmake --build "$ROOT/build/bench" \
+    --target speed_of_light work_bound encode_bound >/dev/null
 }
 
 YTTM_PACKAGE="youtokentome==1.0.6"
@@ -137,6 +137,7 @@ run_bench() {
   module_dir=$("$PY" -c 'import lorvane_api, os; print(os.path.dirname(lorvane_api.__file__))')
   "$bench_venv/bin/python" "$ROOT/bench/compare.py" --module-path "$module_dir" \
     --sol "$ROOT/build/bench/speed_of_light" --bound "$ROOT/build/bench/work_bound" \
+    --encode-bound "$ROOT/build/bench/encode_bound" \
     "${extra[@]}" "$@"
 }
 
