@@ -24,8 +24,8 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import corpora  # noqa: E402
-from child import run_child  # noqa: E402
 from report import md_table  # noqa: E402
+from runs import run_child  # noqa: E402
 
 
 def main(argv=None) -> int:

@@ -10,10 +10,10 @@ bound; decoding; a cross-check of exactness; encoding a dataset; training at sca
     bash scripts/dev.sh bench --only dataset     # one part; --only scale: code from 0.1 to 10 GB
     .venv-bench/bin/python bench/compare.py --report-only    # redraw from results.json
 
-Each run is a fresh child process (child.py); peers and tasks are in peers.py, corpora in
-corpora.py, the runs in runs.py, the report in report.py. Results go to bench/RESULTS.md and
-bench/results/ (with --quick to bench/out/quick/); a run with --only keeps the other parts'
-results. The README's performance block is redrawn from the committed results.
+Peers and the measured tasks are in peers.py, corpora in corpora.py, the runs in runs.py, the
+report in report.py. Results go to bench/RESULTS.md and bench/results/ (with --quick to
+bench/out/quick/); a run with --only keeps the other parts' results. The README's performance
+block is redrawn from the committed results.
 """
 
 from __future__ import annotations
@@ -30,21 +30,14 @@ sys.path.insert(0, str(HERE))
 
 import corpora  # noqa: E402
 from peers import DEFAULT_TRAINERS, TRAINERS  # noqa: E402
-from runs import ROOT, PARTS, RUNS, Bench, find_module_path, scrub  # noqa: E402
 from report import README, readme_with_block, write_plots, write_report  # noqa: E402
-
-
-def display_command(argv) -> str:
-    """The command line as run from the checkout, with no path of this machine in it."""
-    python = Path(sys.executable)
-    shown = str(python.relative_to(ROOT)) if python.is_relative_to(ROOT) else "python3"
-    return scrub(shlex.join([shown, "bench/compare.py", *argv[1:]]), ROOT)
+from runs import ROOT, PARTS, RUNS, Bench, find_module_path, scrub  # noqa: E402
 
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     add = p.add_argument
-    add("--corpora", default=str(HERE / "corpora"),
+    add("--corpora", default=HERE / "corpora", type=Path,
         help="holds en.txt, holdout.txt, multi.txt, dataset.txt (made by bench/corpora.py DIR)")
     add("--only", choices=list(RUNS), help="run only this part (scale runs only when asked for)")
     add("--kinds", default=",".join(corpora.KINDS), help="corpus kinds")
@@ -55,25 +48,25 @@ def parse_args(argv):
     add("--scale-peers", action="store_true", help="the scale rows also train the peers, to 1 GB")
     add("--quick", action="store_true", help="smoke run: 1 MB texts, 10,000 short lines, scale "
         "corpora of 10 and 30 MB")
-    add("--out", help="Markdown report (default bench/RESULTS.md)")
-    add("--plots", help="directory for PNGs and JSON (default bench/results)")
-    add("--module-path", help="directory holding lorvane_api (default: the one found)")
-    for option, program in (("--sol", "speed_of_light"), ("--bound", "work_bound"),
-                            ("--encode-bound", "encode_bound")):
-        add(option, default=ROOT / "build" / "bench" / program, type=Path,
+    add("--out", type=Path, help="Markdown report (default bench/RESULTS.md)")
+    add("--plots", type=Path, help="directory for PNGs and JSON (default bench/results)")
+    add("--module-path", help="directory holding lorvane_api (default: the project's .venv)")
+    for option, program in (("sol", "speed_of_light"), ("bound", "work_bound"),
+                            ("encode-bound", "encode_bound")):
+        add(f"--{option}", default=ROOT / "build" / "bench" / program, type=Path,
             help=f"the {program} program (default build/bench/{program})")
     add("--trainers", default=",".join(DEFAULT_TRAINERS), help=f"subset of {','.join(TRAINERS)}")
     add("--encode-sizes", default="1,10", help="encoding texts in MB")
     add("--repeats", type=int, default=3, help="encoding runs per encoder (median)")
     add("--runs", type=int, help="runs of each training up to 10 MB (median; default 3, quick 1)")
-    add("--timeout", type=float, default=3600, help="seconds per child run")
+    add("--timeout", type=float, default=3600, help="seconds per measured process")
     add("--run-timeout", type=float, help="seconds per training on the one-word corpora "
         "(default 600, quick 60)")
     add("--workdir", help="keep cuts, models and logs here (default: a temporary directory)")
     add("--report-only", action="store_true", help="redraw the report from results.json")
     a = p.parse_args(argv[1:])
     home = HERE / "out" / "quick" if a.quick else HERE
-    a.out, a.plots = Path(a.out or home / "RESULTS.md"), Path(a.plots or home / "results")
+    a.out, a.plots = a.out or home / "RESULTS.md", a.plots or home / "results"
     if a.quick:
         a.sizes = a.encode_sizes = "1"
         if a.scale_sizes == p.get_default("scale_sizes"):
@@ -89,8 +82,7 @@ def parse_args(argv):
             p.error(f"unknown {name}: {', '.join(sorted(unknown))}")
     a.parts = [a.only] if a.only else ["train", "encode", "dataset"]
     for name in ("sol", "bound", "encode_bound"):
-        if not getattr(a, name).exists():
-            setattr(a, name, None)
+        setattr(a, name, getattr(a, name) if getattr(a, name).exists() else None)
     return a
 
 
@@ -101,13 +93,14 @@ def main(argv=None):
     if args.report_only:
         data = json.loads((args.plots / "results.json").read_text())
     else:
-        args.command = display_command(argv)
+        python = Path(sys.executable)  # as run from the checkout, no path of this machine in it
+        shown = str(python.relative_to(ROOT)) if python.is_relative_to(ROOT) else "python3"
+        args.command = scrub(shlex.join([shown, "bench/compare.py", *argv[1:]]), ROOT)
         bench = Bench(args, find_module_path(args.module_path))
         bench.log(f"work directory {bench.workdir}")
         bench.run()
         data = scrub(bench.data, ROOT)
-        failed = [r for part in PARTS for r in data[part] if not r.get("ok", True)]
-        if failed:
+        if failed := [r for part in PARTS for r in data[part] if not r.get("ok", True)]:
             bench.log(f"{len(failed)} runs failed; logs kept in {bench.workdir}/logs")
         elif args.workdir is None:
             shutil.rmtree(bench.workdir, ignore_errors=True)

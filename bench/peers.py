@@ -1,5 +1,6 @@
 """The peers and how each is set up (trainers, encoders, our tables converted for them), and the
-measured tasks that bench/child.py runs, one per fresh interpreter."""
+measured tasks, each run in a fresh interpreter as `python bench/peers.py TASK.json`, which
+writes its result beside the task."""
 
 from __future__ import annotations
 
@@ -11,6 +12,7 @@ import os
 import re
 import resource
 import statistics
+import sys
 import time
 from pathlib import Path
 
@@ -88,12 +90,12 @@ def tokenizers_encoder(vocab, merge_rank, pre_tokenize: bool):
     return tok
 
 
-def tiktoken_tables(vocab: list[str]):
-    """(mergeable_ranks, rank_to_id) for tiktoken from our vocabulary, the marker turned back
-    into a space: every single byte and proper prefix of each multi-byte character of our
-    alphabet first, so characters are whole before any of our merges can apply, then our tokens
-    in id order, each text once. rank_to_id gives the id our encode gives a rank's text (-1 for
-    byte pieces that are no token of ours)."""
+def tiktoken_like(module: str, vocab):
+    """An Encoding of tiktoken or of tokendagger (which takes the same tables) with our
+    vocabulary, the marker turned back into a space: every single byte and proper prefix of each
+    multi-byte character of our alphabet rank first, so characters are whole before any of our
+    merges can apply, then our tokens in id order, each text once; and rank_to_id, the id our
+    encode gives a rank's text (-1 for byte pieces that are no token of ours)."""
     token_to_id = {text: i for i, text in enumerate(vocab)}
     as_bytes = [text.replace(MARKER, " ").encode("utf-8") for text in vocab]
     known = set(as_bytes)
@@ -107,13 +109,6 @@ def tiktoken_tables(vocab: list[str]):
         if raw not in ranks:
             ranks[raw] = len(rank_to_id)
             rank_to_id.append(token_to_id[text])
-    return ranks, rank_to_id
-
-
-def tiktoken_like(module: str, vocab):
-    """An Encoding of tiktoken or of tokendagger (which takes the same tables) with our
-    vocabulary, and its rank_to_id."""
-    ranks, rank_to_id = tiktoken_tables(vocab)
     if module == "tiktoken":
         from tiktoken import Encoding as make
     else:
@@ -133,14 +128,14 @@ def _cpu(*whom) -> float:
     return sum(u.ru_utime + u.ru_stime for u in map(resource.getrusage, whom))
 
 
-def timed(run, repeats):
-    """Each run's wall and CPU seconds, and the last run's result."""
+def timed(run, repeats, cpu=lambda: _cpu(resource.RUSAGE_SELF)):
+    """Each run's wall and CPU seconds (all threads), and the last run's result."""
     times, cpu_times, out = [], [], None
     for _ in range(repeats):
-        c0, t0 = _cpu(resource.RUSAGE_SELF), time.perf_counter()
+        c0, t0 = cpu(), time.perf_counter()
         out = run()
         times.append(time.perf_counter() - t0)
-        cpu_times.append(_cpu(resource.RUSAGE_SELF) - c0)
+        cpu_times.append(cpu() - c0)
     return {"times": times, "cpu_times": cpu_times}, out
 
 
@@ -204,9 +199,8 @@ def child_train(task):
     lib, out = TRAINERS[task["trainer"]][0], Path(task["model_dir"])
     rss_before = vm_kib("VmRSS")
     run, held = trainer_call(task, out)
-    usage0, t0 = _cpu(resource.RUSAGE_SELF), time.perf_counter()
-    run()
-    result = {"wall": time.perf_counter() - t0, "cpu": _cpu(resource.RUSAGE_SELF) - usage0}
+    times = timed(run, 1)[0]
+    result = {"wall": times["times"][0], "cpu": times["cpu_times"][0]}
     if lib == "lorvane_api":
         bpe = held.pop("bpe")
         bpe.encode("The model is held in memory.")
@@ -347,7 +341,6 @@ def child_crosscheck(task):
     enc, rank_to_id = tiktoken_like("tiktoken", vocab)
     tik_known = [w for w in counts if w not in unknown
                  and [rank_to_id[r] for r in enc.encode_ordinary(w)] != ours[w]]
-    whole = bpe.encode(normalize_ws(text))
     per_word = [i for w in words for i in ours[w]]
 
     def examples(ws):
@@ -355,18 +348,14 @@ def child_crosscheck(task):
                  "ours_text": [vocab[i] for i in ours[w]]}
                 for w in sorted(ws, key=lambda w: -counts[w])[:5]]
 
-    return {"words": len(words), "distinct": len(counts),
-            "tokenizers_diff_distinct": len(diff),
-            "tokenizers_diff_words": sum(counts[w] for w in diff),
-            "tokenizers_examples": examples(diff),
-            "tiktoken_known_diff_distinct": len(tik_known),
-            "tiktoken_known_diff_words": sum(counts[w] for w in tik_known),
-            "tiktoken_examples": examples(tik_known),
-            "unknown_char_distinct": len(unknown),
-            "unknown_char_words": sum(counts[w] for w in unknown),
-            "whole_equals_per_word": whole == per_word, "whole_tokens": len(whole),
-            "per_word_tokens": len(per_word), "merges": len(merge_rank),
-            "merge_list": compare_merge_lists(vocab, merge_rank, task.get("peer_model"))}
+    result = {"words": len(words), "distinct": len(counts),
+              "whole_equals_per_word": bpe.encode(normalize_ws(text)) == per_word,
+              "tokenizers_examples": examples(diff), "tiktoken_examples": examples(tik_known),
+              "merge_list": compare_merge_lists(vocab, merge_rank, task.get("peer_model"))}
+    for name, ws in (("tokenizers_diff", diff), ("tiktoken_known_diff", tik_known),
+                     ("unknown_char", unknown)):
+        result.update({f"{name}_distinct": len(ws), f"{name}_words": sum(counts[w] for w in ws)})
+    return result
 
 
 def compare_merge_lists(vocab, merge_rank, peer_model):
@@ -433,19 +422,19 @@ def child_dataset(task):
         def run():
             return _count(call()), len(lines)
 
-    times, cpu_times = [], []
-    for _ in range(task["repeats"]):
-        c0 = _forkserver_cpu() + _cpu(resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN)
-        t0 = time.perf_counter()
-        tokens, documents = run()
-        times.append(time.perf_counter() - t0)
-        cpu_times.append(_forkserver_cpu() + _cpu(resource.RUSAGE_SELF,
-                                                  resource.RUSAGE_CHILDREN) - c0)
-    return {"times": times, "cpu_times": cpu_times, "bytes": Path(path).stat().st_size,
-            "tokens": tokens, "documents": documents}
+    result, (tokens, documents) = timed(run, task["repeats"], lambda: _forkserver_cpu() + _cpu(
+        resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN))
+    return dict(result, bytes=Path(path).stat().st_size, tokens=tokens, documents=documents)
 
 
 TASKS = {"train": child_train, "quality": child_quality, "encode": child_encode,
-         "encode_bound": child_encode_bound,
-         "decode": child_decode, "crosscheck": child_crosscheck, "dataset": child_dataset,
+         "encode_bound": child_encode_bound, "decode": child_decode,
+         "crosscheck": child_crosscheck, "dataset": child_dataset,
          "baseline": lambda task: __import__(task["lib"]) and {}}  # the import's memory alone
+
+
+if __name__ == "__main__":
+    task = json.loads(Path(sys.argv[1]).read_text())
+    result = TASKS[task["kind"]](task)
+    result["vm_hwm_kib"] = vm_kib("VmHWM")
+    Path(task["result"]).write_text(json.dumps(result))

@@ -1,5 +1,6 @@
-"""The runs of one benchmark, each measured in a fresh process, and the JSON document of their
-results that the report reads."""
+"""The runs of one benchmark, each measured in a fresh process (a task of peers.py in a new
+interpreter, or a C++ program, its wall and CPU time and peak memory taken with wait4 so that
+the figures are that run's), and the JSON document of their results that the report reads."""
 
 from __future__ import annotations
 
@@ -10,16 +11,17 @@ import os
 import platform
 import re
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
 import tempfile
+import time
 from importlib import metadata
 from pathlib import Path
 
 import corpora
 import make_scale_corpus
-from child import run_child, run_process
 from peers import MB, REFERENCE, TRAINERS, QUALITY_LIBS
 
 HERE = Path(__file__).resolve().parent
@@ -56,11 +58,9 @@ def machine_info() -> dict:
                 if line.startswith("model name")), "unknown CPU")
     mem = next(int(line.split()[1]) for line in open("/proc/meminfo")
                if line.startswith("MemTotal:")) / (1 << 20)
-    cores, kernel, python = os.cpu_count(), platform.release(), platform.python_version()
-    return {"cpu": cpu, "cores": cores, "cores_usable": len(os.sched_getaffinity(0)),
-            "mem_gib": round(mem, 1), "kernel": kernel, "python": python,
-            "summary": f"{cores} cores ({cpu}), {mem:.1f} GiB RAM, Linux {kernel}, "
-                       f"Python {python}"}
+    return {"cores": os.cpu_count(), "cores_usable": len(os.sched_getaffinity(0)),
+            "summary": f"{os.cpu_count()} cores ({cpu}), {mem:.1f} GiB RAM, Linux "
+                       f"{platform.release()}, Python {platform.python_version()}"}
 
 
 def versions() -> dict:
@@ -82,21 +82,59 @@ def versions() -> dict:
 
 
 def find_module_path(option):
-    """Folder of lorvane_api: the option, else the module this interpreter finds, else the one
-    installed in the project's .venv."""
-    if option:
-        return Path(option).resolve()
-    import importlib.util
+    """Folder of lorvane_api: the option, else the project's .venv."""
+    found = [Path(option)] if option else [
+        so.parent for so in ROOT.glob(".venv/lib/python3*/site-packages/lorvane_api*.so")]
+    if not found:
+        sys.exit("lorvane_api not found: run `bash scripts/dev.sh setup` or pass --module-path")
+    return found[0].resolve()
 
-    spec = importlib.util.find_spec("lorvane_api")
-    if spec and spec.origin:
-        return Path(spec.origin).resolve().parent
-    out = subprocess.run([str(ROOT / ".venv" / "bin" / "python"), "-c", "import lorvane_api, "
-                          "os; print(os.path.dirname(lorvane_api.__file__))"],
-                         capture_output=True, text=True) if (ROOT / ".venv").exists() else None
-    if out and out.returncode == 0:
-        return Path(out.stdout.strip())
-    sys.exit("lorvane_api not found: run `bash scripts/dev.sh setup` or pass --module-path")
+
+def run_process(argv, logs: Path, name: str, env: dict, timeout=None) -> dict:
+    """Runs `argv` with its output in logs/NAME.stdout and .stderr, killed past `timeout`
+    seconds; returns the wait4 figures."""
+    logs.mkdir(parents=True, exist_ok=True)
+    out_log, err_log = logs / f"{name}.stdout", logs / f"{name}.stderr"
+    load_before, timed_out = os.getloadavg()[0], False
+    with open(out_log, "wb") as out, open(err_log, "wb") as err:
+        t0 = time.perf_counter()
+        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env)
+        while not (reaped := os.wait4(proc.pid, os.WNOHANG))[0]:
+            if timeout and time.perf_counter() - t0 > timeout:
+                os.kill(proc.pid, signal.SIGKILL)
+                reaped, timed_out = os.wait4(proc.pid, 0), True
+                break
+            time.sleep(0.02)
+        wall = time.perf_counter() - t0
+    _, status, usage = reaped
+    returncode = os.waitstatus_to_exitcode(status)  # reaped here, not by Popen
+    record = {"ok": returncode == 0 and not timed_out, "returncode": returncode,
+              "timed_out": timed_out, "proc_wall": wall,
+              "proc_cpu": usage.ru_utime + usage.ru_stime, "maxrss_kib": usage.ru_maxrss,
+              "load_before": load_before, "stdout": out_log.name, "stderr": err_log.name}
+    if not record["ok"]:
+        tail = err_log.read_bytes()[-2000:].decode("utf-8", "replace")
+        record["error"] = "timed out" if timed_out else tail
+    return record
+
+
+def run_child(task: dict, workdir: Path, name: str, env_extra: dict, module_path, timeout=None):
+    """Runs one task in a fresh interpreter; the task's own result (timed around the measured
+    call only) is merged in under "result"."""
+    logs = workdir / "logs"
+    logs.mkdir(parents=True, exist_ok=True)
+    task = dict(task, result=str(logs / f"{name}.result.json"))
+    task_file = logs / f"{name}.task.json"
+    task_file.write_text(json.dumps(task))
+    Path(task["result"]).unlink(missing_ok=True)
+    env = {k: v for k, v in os.environ.items() if k != "RAYON_NUM_THREADS"}
+    if module_path:
+        env["PYTHONPATH"] = str(module_path)
+    record = run_process([sys.executable, str(HERE / "peers.py"), str(task_file)], logs, name,
+                         env | env_extra, timeout)
+    if record["ok"]:
+        record["result"] = json.loads(Path(task["result"]).read_text())
+    return record
 
 
 def tag(size) -> str:
@@ -143,8 +181,8 @@ class Bench:
                          timeout or self.args.timeout)
 
     def program(self, argv, name, repeats=1):
-        """Runs a C++ program `repeats` times; the record of the last run, with the fields of
-        its last output line (seconds first, then counts) from the run of median seconds."""
+        """Runs a C++ program `repeats` times; the record of the last run, with the median of
+        the seconds its runs printed first on their last line, and the counts after them."""
         walls, outs, rec = [], [], None
         for i in range(repeats):
             rec = run_process([str(a) for a in argv], self.logs, f"{name}-{i}", dict(os.environ),
