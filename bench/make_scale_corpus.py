@@ -1,24 +1,17 @@
-"""Writes the corpus of the scale benchmark: source code of any size up to 10 GB and beyond,
-whose distinct words keep growing as those of real text do (Heaps' law: about K * n^BETA),
-rather than stopping once the real code has been used up.
+"""Writes the corpus of the scale rows: source code of any size, whose distinct words keep
+growing as those of real text do (about as n^BETA) rather than stopping once the real code is
+used up.
 
     python bench/make_scale_corpus.py OUT [--bytes 10e9]
 
-It starts with all the distinct code of bench/corpora.py (`code_documents`: the Go and JDK
-sources and the Python standard library, nothing repeated), so a cut up to that size (about
-300 MB) is real code and holds no repetition. Only past it, and so only in the scale rows of the
-benchmark, is text repeated: copy k (k = 1, 2, ...) gives the same documents in the same order,
-and varies a share s_k of them, picked by a hash of the document's path and k. In a varied
-document every ASCII identifier that is not a keyword gets the suffix `_k` and every number
-(with its letters, as `0x1F` or `10L`) gets k appended, so each of its words holding one is a
-word no earlier copy had. s_k falls with k so that the distinct words at the end of copy k are
-about (k + 1)^BETA times those of the real code: copy k must add (k + 1)^BETA - k^BETA of them,
-and the distinct words of a random share s of the documents were measured at about s^GAMMA of
-all. The rest of each copy repeats the real code exactly.
-
-The output is deterministic, and prefix-stable: the file written for a size is, byte for byte,
-the first part of the file written for any larger size, cut at the same line end as
-bench/corpora.py's cut_prefix, so that one large file gives every smaller size.
+It starts with all the distinct code of corpora.code_documents (about 300 MB, nothing
+repeated). Past it, copy k (k = 1, 2, ...) gives the same documents in the same order and varies
+a share s_k of them, picked by a hash of the path and k: every ASCII identifier but the keywords
+gets the suffix `_k` and every number k appended, so each word holding one is new. s_k falls
+with k so that the distinct words at the end of copy k are about (k + 1)^BETA times the real
+code's, the distinct words of a share s of the documents being about s^GAMMA of all. The output
+is deterministic and prefix-stable: the file for a size is the start of the file for any larger
+size, cut at the same line end as corpora.cut_prefix, so one large file gives every size.
 """
 
 from __future__ import annotations
@@ -55,16 +48,11 @@ KEYWORDS = frozenset(w.encode() for w in """
 _TOKEN = re.compile(rb"([A-Za-z_][A-Za-z0-9_]*|[0-9][A-Za-z0-9_]*)")
 
 
-def share(k: int) -> float:
-    """The share of the documents that copy k varies (none of copy 0, the real code)."""
-    if k == 0:
-        return 0.0
-    return min(1.0, ((k + 1) ** BETA - k ** BETA) ** (1 / GAMMA))
-
-
 def picked(label: str, k: int) -> bool:
+    """Whether copy k (k > 0) varies the document: it varies a share falling with k."""
+    share = min(1.0, ((k + 1) ** BETA - k ** BETA) ** (1 / GAMMA))
     digest = hashlib.blake2b(f"{label}\0{k}".encode(), digest_size=8).digest()
-    return int.from_bytes(digest, "big") < share(k) * 2 ** 64
+    return int.from_bytes(digest, "big") < share * 2 ** 64
 
 
 class _Renames(dict):
@@ -75,10 +63,7 @@ class _Renames(dict):
         self.suffix, self.digits = b"_%d" % k, b"%d" % k
 
     def __missing__(self, word: bytes) -> bytes:
-        if word in KEYWORDS:
-            new = word
-        else:
-            new = word + (self.digits if word[0] <= 0x39 else self.suffix)
+        new = word if word in KEYWORDS else word + (self.digits if word[0] <= 0x39 else self.suffix)
         self[word] = new
         return new
 
@@ -93,9 +78,8 @@ def vary(raw: bytes, renames: _Renames) -> bytes:
 
 def write_scale(out: Path, nbytes: int, docs=None) -> dict:
     """Writes the first `nbytes` bytes of the scale corpus, cut back to the last line end, to
-    `out`; `docs` are the code documents as (label, bytes), read here when not given. Returns
-    what it wrote: bytes, copies begun, documents varied per copy, the size of the real code,
-    seconds."""
+    `out` (`docs`: the code documents as (label, bytes), read when not given); returns what it
+    wrote."""
     t0 = time.perf_counter()
     docs = list(corpora.code_documents()) if docs is None else docs
     real = sum(len(raw) for _, raw in docs)
@@ -128,24 +112,17 @@ def corpus_info(out: Path) -> dict | None:
     return json.loads(info_path.read_text()) if info_path.exists() else None
 
 
-def scale_corpus(out: Path, nbytes: int) -> dict:
-    """The scale corpus of `nbytes` at `out`, written unless the file there is already the one
-    this version writes for that size (as its record says); returns the record."""
-    info = corpus_info(out)
-    if info and out.exists() and info.get("version") == VERSION \
-            and info.get("target") == nbytes and info.get("bytes") == out.stat().st_size:
-        return info
-    info = write_scale(out, nbytes)
-    out.with_name(out.name + ".json").write_text(json.dumps(info))
-    return info
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("out")
+    parser.add_argument("out", type=Path)
     parser.add_argument("--bytes", type=float, default=10e9, help="target size (default 10e9)")
     args = parser.parse_args()
-    info = scale_corpus(Path(args.out), int(args.bytes))
+    nbytes, info = int(args.bytes), corpus_info(args.out)
+    # Written unless the file there is the one this version writes for that size.
+    if not (info and args.out.exists() and info.get("version") == VERSION
+            and info.get("target") == nbytes and info.get("bytes") == args.out.stat().st_size):
+        info = write_scale(args.out, nbytes)
+        args.out.with_name(args.out.name + ".json").write_text(json.dumps(info))
     print(f"{info['bytes']:,} bytes in {info['copies']} copies of {info['real_bytes']:,} bytes "
           f"of real code, {info['seconds']:.1f} s")
 

@@ -1,5 +1,6 @@
-"""The peers and how each is set up: trainers, encoders, our tables converted for them, and the
-measured tasks that bench/child.py runs in a fresh interpreter (one task per process)."""
+"""The peers and how each is set up (trainers, encoders, our tables converted for them), and the
+measured tasks, each run in a fresh interpreter as `python bench/peers.py TASK.json`, which
+writes its result beside the task."""
 
 from __future__ import annotations
 
@@ -11,99 +12,55 @@ import os
 import re
 import resource
 import statistics
+import sys
 import time
 from pathlib import Path
 
 MARKER = "\u0120"  # our space marker: starts every word that followed whitespace
 MB = 1_000_000
-MIB = 1 << 20
 
-# Trainers: library and the thread setting it runs with (None: the library's default).
-TRAINERS = {
-    "ours": ("lorvane_api", None),
-    "tokenizers": ("tokenizers", None),
-    "tokenizers-1t": ("tokenizers", 1),
-    "sentencepiece": ("sentencepiece", None),
-    "sentencepiece-1t": ("sentencepiece", 1),
-    "rustbpe": ("rustbpe", None),
-    "bpeasy": ("bpeasy", None),
-    # n_threads left at its default (-1): as many threads as the machine has cores. It cuts words
-    # at whitespace and keeps no whitespace run beyond the word-start mark, so on indented text
-    # such as code it counts fewer and shorter words than the exact trainers do.
-    "youtokentome": ("youtokentome", None),
-}
+# Trainers: library and the threads it runs with (None: the library's default; youtokentome's
+# is as many as the machine has cores).
+TRAINERS = {"ours": ("lorvane_api", None), "tokenizers": ("tokenizers", None),
+            "tokenizers-1t": ("tokenizers", 1), "sentencepiece": ("sentencepiece", None),
+            "sentencepiece-1t": ("sentencepiece", 1), "rustbpe": ("rustbpe", None),
+            "bpeasy": ("bpeasy", None), "youtokentome": ("youtokentome", None)}
 DEFAULT_TRAINERS = ["ours", "tokenizers", "sentencepiece", "rustbpe", "bpeasy", "youtokentome"]
 REFERENCE = "tokenizers"  # the per-row ratios of the detailed table are against this trainer
-# Peers that give tokens per 1,000 characters of the held-out text (the others train only).
-QUALITY_LIBS = {"lorvane_api", "tokenizers", "sentencepiece"}
-# Word pattern for the byte-level peers on normalized text: a space starts a word.
-WORD_PATTERN = r" ?[^ ]+| "
-
-# Text helpers: the word split of our corpus reader, reproduced on Python strings.
-
+QUALITY_LIBS = {"lorvane_api", "tokenizers", "sentencepiece"}  # these also count holdout tokens
+WORD_PATTERN = r" ?[^ ]+| "  # words of normalized text for the byte-level peers
 _WS_TO_SPACE = str.maketrans({"\t": " ", "\n": " ", "\r": " "})
-_WORD = re.compile(WORD_PATTERN)
 
 
 def normalize_ws(text: str) -> str:
-    """Tab, line feed and carriage return become spaces: the form in which training sees text
-    (each of the four is a boundary followed by the marker)."""
+    """Tab, line feed and carriage return become spaces: each is a word boundary for us."""
     return text.translate(_WS_TO_SPACE)
 
 
-def split_words(text: str) -> list[str]:
-    """Words of a text as the trainer cuts them: every whitespace character starts a new word,
-    which keeps it (as a space) in front. Returns the words with plain spaces; our encode maps
-    the leading space to the marker itself."""
-    return _WORD.findall(normalize_ws(text))
-
-
 def line_pieces(text: str) -> list[str]:
-    """The text cut right before every line feed, normalized. Each cut is a word boundary, so
-    the pieces hold exactly the words of the whole text; they are the batch items for peers."""
+    """The text cut right before every line feed, normalized: the pieces hold exactly the words
+    of the whole text, and are the batch items for peers."""
     return [normalize_ws(p) for p in re.split(r"(?=\n)", text) if p]
 
 
-def _last_boundary(text: str) -> int:
-    cut = text.rfind("\n")
-    if cut > 0:
-        return cut
-    return max(text.rfind(c) for c in "\t\r ")
-
-
 def iter_file_chunks(path, block: int = 1 << 16):
-    """Reads a UTF-8 file (strictly) and yields pieces of about `block` bytes, each cut right
-    before a whitespace character, so that pre-tokenizing the pieces one by one gives the same
-    words as pre-tokenizing the whole file."""
+    """A UTF-8 file (strictly decoded) in pieces of about `block` bytes, each cut right before a
+    whitespace character, so that pre-tokenizing piece by piece gives the whole file's words."""
     decoder = codecs.getincrementaldecoder("utf-8")("strict")
     carry = ""
     with open(path, "rb") as f:
-        while True:
-            data = f.read(block)
-            text = carry + decoder.decode(data, final=not data)
-            if not data:
-                if text:
-                    yield text
-                return
-            cut = _last_boundary(text)
-            if cut <= 0:
-                carry = text
-                continue
-            yield text[:cut]
-            carry = text[cut:]
+        while data := f.read(block):
+            text = carry + decoder.decode(data)
+            cut = text.rfind("\n")
+            cut = cut if cut > 0 else max(text.rfind(c) for c in "\t\r ")
+            carry = text[max(cut, 0):]
+            if cut > 0:
+                yield text[:cut]
+    if text := carry + decoder.decode(b"", final=True):
+        yield text
 
 
-# Models: our tables saved as JSON, and their conversion for the peers' encoders.
-
-
-def save_ours(bpe, path) -> None:
-    Path(path).write_text(
-        json.dumps({"vocab": list(bpe.vocab), "merge_rank": sorted(bpe.merge_rank.items())}),
-        encoding="utf-8",
-    )
-
-
-def load_ours_tables(path):
+def load_tables(path):
     data = json.loads(Path(path).read_text(encoding="utf-8"))
     return data["vocab"], {int(k): int(r) for k, r in data["merge_rank"]}
 
@@ -111,248 +68,164 @@ def load_ours_tables(path):
 def load_ours(path):
     import lorvane_api
 
-    vocab, merge_rank = load_ours_tables(path)
+    vocab, merge_rank = load_tables(path)
     bpe = lorvane_api.BPE(len(vocab))
-    bpe.vocab = vocab
-    bpe.merge_rank = merge_rank
+    bpe.vocab, bpe.merge_rank = vocab, merge_rank
     bpe.token_to_id = {text: i for i, text in enumerate(vocab)}  # the highest id of a text wins
     return bpe
 
 
-def tokenizers_tables(vocab, merge_rank):
-    """Our tables converted for tokenizers: the conversion `lorvane.export_tokenizers` ships
-    (imported here, in a child, where the package is on the path)."""
-    from lorvane.export import tokenizers_tables as convert
-
-    return convert(vocab, merge_rank)
-
-
 def tokenizers_encoder(vocab, merge_rank, pre_tokenize: bool):
-    """A tokenizers Tokenizer carrying our tables. With `pre_tokenize` it cuts normalized text
-    (spaces only) before every space and maps the space to the marker, in one Metaspace step
-    (the fastest setup found; unlike training's pre-tokenizer it also cuts at a literal U+0120,
-    which only matters for text holding one); without, each input string is one word and must
-    already carry the marker."""
+    """A tokenizers Tokenizer with our tables (converted as `lorvane.export_tokenizers` does).
+    With `pre_tokenize` it cuts normalized text before every space and maps the space to the
+    marker; without, each input string is one word already carrying the marker."""
+    from lorvane.export import tokenizers_tables
     from tokenizers import Tokenizer, models, pre_tokenizers
 
     token_to_id, merges = tokenizers_tables(vocab, merge_rank)
     tok = Tokenizer(models.BPE(vocab=token_to_id, merges=merges))
     if pre_tokenize:
-        tok.pre_tokenizer = pre_tokenizers.Metaspace(
-            replacement=MARKER, prepend_scheme="never", split=True)
+        tok.pre_tokenizer = pre_tokenizers.Metaspace(replacement=MARKER, prepend_scheme="never",
+                                                     split=True)
     return tok
 
 
-def word_pre_tokenizer():
-    """Cuts before every space and turns the space into the marker. Metaspace with split=False
-    only replaces, so a literal U+0120 in the text neither cuts nor differs from the marker."""
-    from tokenizers import pre_tokenizers
-
-    return pre_tokenizers.Sequence(
-        [
-            pre_tokenizers.Split(" ", "merged_with_next"),
-            pre_tokenizers.Metaspace(replacement=MARKER, prepend_scheme="never", split=False),
-        ]
-    )
-
-
-TIKTOKEN_PATTERN = WORD_PATTERN
-
-
-def tiktoken_tables(vocab: list[str]):
-    """mergeable_ranks (bytes -> rank) for tiktoken from our vocabulary, with the marker turned
-    back into a space so that tiktoken reads plain text.
-
-    tiktoken merges bytes: every single byte and every proper prefix of each multi-byte
-    character of our alphabet get the lowest ranks, so characters are whole before any of our
-    merges can apply; then our tokens follow in id order (initial symbols, then merges in rank
-    order), each text once at its first id. Returns (ranks, rank_to_id) where rank_to_id maps a
-    rank to the id our encode gives that text (-1 for byte pieces that are no token of ours)."""
+def tiktoken_like(module: str, vocab):
+    """An Encoding of tiktoken or of tokendagger (which takes the same tables) with our
+    vocabulary, the marker turned back into a space: every single byte and proper prefix of each
+    multi-byte character of our alphabet rank first, so characters are whole before any of our
+    merges can apply, then our tokens in id order, each text once; and rank_to_id, the id our
+    encode gives a rank's text (-1 for byte pieces that are no token of ours)."""
     token_to_id = {text: i for i, text in enumerate(vocab)}
     as_bytes = [text.replace(MARKER, " ").encode("utf-8") for text in vocab]
     known = set(as_bytes)
-    low: list[bytes] = [bytes([b]) for b in range(256) if bytes([b]) not in known]
-    seen_low = set(low)
-    for text, raw in zip(vocab, as_bytes):
-        if len(text) == 1:
-            for k in range(2, len(raw)):
-                if raw[:k] not in seen_low and raw[:k] not in known:
-                    seen_low.add(raw[:k])
-                    low.append(raw[:k])
-    ranks: dict[bytes, int] = {raw: r for r, raw in enumerate(low)}
+    low = list(dict.fromkeys([bytes([b]) for b in range(256)] + [
+        raw[:k] for text, raw in zip(vocab, as_bytes) if len(text) == 1
+        for k in range(2, len(raw))]))
+    low = [piece for piece in low if piece not in known]
+    ranks = {raw: r for r, raw in enumerate(low)}
     rank_to_id = [-1] * len(low)
     for text, raw in zip(vocab, as_bytes):
         if raw not in ranks:
             ranks[raw] = len(rank_to_id)
             rank_to_id.append(token_to_id[text])
-    return ranks, rank_to_id
-
-
-def tiktoken_like(module: str, vocab):
-    """An Encoding of tiktoken or of tokendagger (which takes the same tables) built from our
-    vocabulary."""
-    ranks, rank_to_id = tiktoken_tables(vocab)
     if module == "tiktoken":
-        import tiktoken
-
-        enc = tiktoken.Encoding(name="lorvane", pat_str=TIKTOKEN_PATTERN,
-                                mergeable_ranks=ranks, special_tokens={})
+        from tiktoken import Encoding as make
     else:
-        import tokendagger
-
-        enc = tokendagger.Tokenizer(name="lorvane", pat_str=TIKTOKEN_PATTERN,
-                                    mergeable_ranks=ranks, special_tokens={})
-    return enc, rank_to_id
-
-
-def tiktoken_encoder(vocab):
-    return tiktoken_like("tiktoken", vocab)
-
-
-# Measured tasks.
-
-
-def _cpu_seconds(usage) -> float:
-    return usage.ru_utime + usage.ru_stime
+        from tokendagger import Tokenizer as make
+    return make(name="lorvane", pat_str=WORD_PATTERN, mergeable_ranks=ranks,
+                special_tokens={}), rank_to_id
 
 
 def vm_kib(field: str) -> int:
     """A memory figure of this process from /proc/self/status (VmHWM: peak resident since exec,
-    carrying nothing over from the parent unlike ru_maxrss; VmRSS: resident now)."""
-    for line in Path("/proc/self/status").read_text().splitlines():
-        if line.startswith(field + ":"):
-            return int(line.split()[1])
-    return 0
+    unlike ru_maxrss carrying nothing over from the parent; VmRSS: resident now)."""
+    return next((int(line.split()[1]) for line in open("/proc/self/status")
+                 if line.startswith(field + ":")), 0)
 
 
-def normalized_chunks(path):
-    return (normalize_ws(chunk) for chunk in iter_file_chunks(path))
+def _cpu(*whom) -> float:
+    return sum(u.ru_utime + u.ru_stime for u in map(resource.getrusage, whom))
 
 
-def child_train(task):
-    name, corpus, vocab_size = task["trainer"], task["corpus"], task["vocab"]
-    lib, threads = TRAINERS[name]
-    out = Path(task["model_dir"])
-    rss_before = vm_kib("VmRSS")
+def timed(run, repeats, cpu=lambda: _cpu(resource.RUSAGE_SELF)):
+    """Each run's wall and CPU seconds (all threads), and the last run's result."""
+    times, cpu_times, out = [], [], None
+    for _ in range(repeats):
+        c0, t0 = cpu(), time.perf_counter()
+        out = run()
+        times.append(time.perf_counter() - t0)
+        cpu_times.append(cpu() - c0)
+    return {"times": times, "cpu_times": cpu_times}, out
+
+
+def trainer_call(task, out: Path):
+    """The training call of `task`'s trainer, and what it leaves to save."""
+    lib, threads = TRAINERS[task["trainer"]]
+    corpus, vocab_size, held = task["corpus"], task["vocab"], {}
+    pieces = map(normalize_ws, iter_file_chunks(corpus))  # read only once training pulls them
     if lib == "lorvane_api":
         import lorvane_api
 
-        bpe = lorvane_api.BPE(vocab_size)
-        run = lambda: bpe.train_fromfile(corpus, 0)  # noqa: E731
-    elif lib == "tokenizers":
-        from tokenizers import Regex, Tokenizer, models, normalizers, trainers
+        held["bpe"] = bpe = lorvane_api.BPE(vocab_size)
+        return lambda: bpe.train_fromfile(corpus, 0), held
+    if lib == "tokenizers":
+        from tokenizers import Regex, Tokenizer, models, normalizers, pre_tokenizers, trainers
 
-        tok = Tokenizer(models.BPE())
+        held["tok"] = tok = Tokenizer(models.BPE())
         tok.normalizer = normalizers.Replace(Regex("[\t\n\r]"), " ")
-        tok.pre_tokenizer = word_pre_tokenizer()
-        trainer = trainers.BpeTrainer(
-            vocab_size=vocab_size, min_frequency=0, show_progress=False, special_tokens=[]
-        )
+        # Cut before every space, which becomes the marker; a literal U+0120 neither cuts nor
+        # differs from the marker, as with us.
+        tok.pre_tokenizer = pre_tokenizers.Sequence([
+            pre_tokenizers.Split(" ", "merged_with_next"),
+            pre_tokenizers.Metaspace(replacement=MARKER, prepend_scheme="never", split=False)])
+        trainer = trainers.BpeTrainer(vocab_size=vocab_size, min_frequency=0,
+                                      show_progress=False, special_tokens=[])
+        return lambda: tok.train_from_iterator(iter_file_chunks(corpus), trainer=trainer), held
+    if lib == "sentencepiece":
+        import sentencepiece as spm
 
-        def run():
-            tok.train_from_iterator(iter_file_chunks(corpus), trainer=trainer)
+        options = dict(  # BPE set as close to ours as its options allow
+            vocab_size=vocab_size, model_type="bpe", character_coverage=1.0, byte_fallback=False,
+            input_sentence_size=0, shuffle_input_sentence=False,
+            max_sentence_length=1 << (24 if task.get("long_lines") else 20),
+            normalization_rule_name="identity", remove_extra_whitespaces=False,
+            add_dummy_prefix=True, split_by_whitespace=True, split_by_unicode_script=False,
+            split_by_number=False, split_digits=False, max_sentencepiece_length=512, unk_id=0,
+            bos_id=-1, eos_id=-1, pad_id=-1, hard_vocab_limit=False, minloglevel=1,
+            input=task["sp_corpus"], model_prefix=str(out / "sp"))
+        if threads:
+            options["num_threads"] = threads
+        return lambda: spm.SentencePieceTrainer.train(**options), held
+    if lib == "rustbpe":
+        import rustbpe
+
+        held["tok"] = tok = rustbpe.Tokenizer()
+        # 64 pieces of 64 KiB per refill: its buffer holds 4 MiB of text, not 512 MiB
+        return lambda: tok.train_from_iterator(pieces, vocab_size, buffer_size=64,
+                                               pattern=WORD_PATTERN), held
+    if lib == "bpeasy":
+        import bpeasy
+
+        return lambda: held.update(vocab=bpeasy.train_bpe(
+            pieces, WORD_PATTERN, 1 << 16, vocab_size, batch_size=64)), held
+    import youtokentome  # reads the file itself; its vocab_size counts its 4 special ids
+
+    return lambda: held.update(bpe=youtokentome.BPE.train(
+        data=corpus, model=str(out / "yttm.model"), vocab_size=vocab_size)), held
+
+
+def child_train(task):
+    lib, out = TRAINERS[task["trainer"]][0], Path(task["model_dir"])
+    rss_before = vm_kib("VmRSS")
+    run, held = trainer_call(task, out)
+    times = timed(run, 1)[0]
+    result = {"wall": times["times"][0], "cpu": times["cpu_times"][0]}
+    if lib == "lorvane_api":
+        bpe = held.pop("bpe")
+        bpe.encode("The model is held in memory.")
+        result["model_rss_kib"] = vm_kib("VmRSS") - rss_before  # tables kept after training
+        (out / "ours.json").write_text(json.dumps(
+            {"vocab": list(bpe.vocab), "merge_rank": sorted(bpe.merge_rank.items())}))
+        result.update(model=str(out / "ours.json"), vocab_got=len(bpe.vocab))
+        # With the model gone, what the process still holds beyond its start is memory that
+        # nothing uses, kept from training.
+        del bpe, run
+        gc.collect()
+        result["kept_after_kib"] = vm_kib("VmRSS") - rss_before
+    elif lib == "tokenizers":
+        held["tok"].save(str(out / "tokenizer.json"))
+        result.update(model=str(out / "tokenizer.json"), vocab_got=held["tok"].get_vocab_size())
     elif lib == "sentencepiece":
         import sentencepiece as spm
 
-        options = dict(sentencepiece_options(vocab_size), input=task["sp_corpus"],
-                       model_prefix=str(out / "sp"))
-        if task.get("long_lines"):
-            options["max_sentence_length"] = 1 << 24
-        if threads:
-            options["num_threads"] = threads
-        run = lambda: spm.SentencePieceTrainer.train(**options)  # noqa: E731
-    elif lib == "rustbpe":
-        import rustbpe
-
-        tok = rustbpe.Tokenizer()
-        # 64 pieces of 64 KiB per refill, so that its buffer holds 4 MiB of text, not 512 MiB
-        run = lambda: tok.train_from_iterator(  # noqa: E731
-            normalized_chunks(corpus), vocab_size, buffer_size=64, pattern=WORD_PATTERN)
-    elif lib == "bpeasy":
-        import bpeasy
-
-        holder = {}
-
-        def run():
-            holder["vocab"] = bpeasy.train_bpe(normalized_chunks(corpus), WORD_PATTERN, 1 << 16,
-                                               vocab_size, batch_size=64)
-    elif lib == "youtokentome":
-        import youtokentome
-
-        holder = {}
-
-        def run():  # reads the file itself; its vocab_size includes its 4 special ids
-            holder["bpe"] = youtokentome.BPE.train(data=corpus, model=str(out / "yttm.model"),
-                                                   vocab_size=vocab_size)
-    else:
-        raise ValueError(name)
-
-    usage0 = resource.getrusage(resource.RUSAGE_SELF)
-    t0 = time.perf_counter()
-    run()
-    wall = time.perf_counter() - t0
-    usage1 = resource.getrusage(resource.RUSAGE_SELF)
-    result = {
-        "wall": wall,
-        "cpu": _cpu_seconds(usage1) - _cpu_seconds(usage0),
-        "maxrss_after_train_kib": usage1.ru_maxrss,
-    }
-    if lib == "lorvane_api":
-        rss_after_train = vm_kib("VmRSS")
-        bpe.encode("The model is held in memory.")
-        result["model_rss_kib"] = vm_kib("VmRSS") - rss_before  # tables kept after training
-        save_ours(bpe, out / "ours.json")
-        result.update(model=str(out / "ours.json"), vocab_got=len(bpe.vocab),
-                      rss_after_save_kib=vm_kib("VmRSS"))
-        # With the model gone, what the process still holds beyond its start is memory that
-        # nothing uses (heap kept from training); what went with the model were its tables.
-        del bpe
-        gc.collect()
-        rss_after_delete = vm_kib("VmRSS")
-        result.update(rss_before_kib=rss_before, rss_after_train_kib=rss_after_train,
-                      rss_after_delete_kib=rss_after_delete,
-                      kept_after_kib=rss_after_delete - rss_before,
-                      tables_kib=rss_after_train - rss_after_delete)
-    elif lib == "tokenizers":
-        tok.save(str(out / "tokenizer.json"))
-        result.update(model=str(out / "tokenizer.json"), vocab_got=tok.get_vocab_size())
-    elif lib == "sentencepiece":
         sp = spm.SentencePieceProcessor(model_file=str(out / "sp.model"))
         result.update(model=str(out / "sp.model"), vocab_got=sp.get_piece_size())
-    elif lib == "rustbpe":
-        result.update(vocab_got=tok.vocab_size)
     elif lib == "youtokentome":
-        result.update(model=str(out / "yttm.model"), vocab_got=holder["bpe"].vocab_size())
+        result.update(model=str(out / "yttm.model"), vocab_got=held["bpe"].vocab_size())
     else:
-        result.update(vocab_got=len(holder["vocab"]))
+        result["vocab_got"] = held["tok"].vocab_size if lib == "rustbpe" else len(held["vocab"])
     return result
-
-
-def sentencepiece_options(vocab_size: int) -> dict:
-    """SentencePiece BPE set as close to our trainer as its options allow."""
-    return dict(
-        vocab_size=vocab_size,
-        model_type="bpe",
-        character_coverage=1.0,  # every character of the corpus is a symbol, as with us
-        byte_fallback=False,
-        input_sentence_size=0,  # all lines, no sampling
-        shuffle_input_sentence=False,
-        max_sentence_length=1 << 20,  # bytes; no line of the corpora is dropped
-        normalization_rule_name="identity",  # no NFKC
-        remove_extra_whitespaces=False,  # every space counts
-        add_dummy_prefix=True,  # a line starts with the marker, as after our line feed
-        split_by_whitespace=True,
-        split_by_unicode_script=False,
-        split_by_number=False,
-        split_digits=False,
-        max_sentencepiece_length=512,  # its maximum; ours has no limit
-        unk_id=0,  # required; takes one id of vocab_size
-        bos_id=-1,
-        eos_id=-1,
-        pad_id=-1,
-        hard_vocab_limit=False,  # small corpora may have fewer pairs than the target
-        minloglevel=1,
-    )
 
 
 def child_quality(task):
@@ -370,37 +243,8 @@ def child_quality(task):
         import sentencepiece as spm
 
         sp = spm.SentencePieceProcessor(model_file=task["model"])
-        lines = text.replace("\t", " ").replace("\r", " ").split("\n")
-        tokens = sum(len(ids) for ids in sp.encode(lines))
+        tokens = sum(map(len, sp.encode(text.replace("\t", " ").replace("\r", " ").split("\n"))))
     return {"tokens": tokens, "chars": len(text)}
-
-
-def encode_call(encoder: str, setup: str, model: str, raw: str):
-    """The call timed for one encoder on the text `raw` (a whole text, or one line per item for
-    the setup "calls": a plain Python loop with one call per line)."""
-    vocab, merge_rank = load_ours_tables(model)
-    if setup == "calls":
-        items = [normalize_ws(line) for line in raw.split("\n") if line]
-    text = normalize_ws(raw)
-    if encoder == "ours":
-        fn = load_ours(model).encode
-    elif encoder.startswith("tokenizers"):
-        tok = tokenizers_encoder(vocab, merge_rank, pre_tokenize=True)
-        if setup == "lines":
-            pieces = line_pieces(raw)
-            return lambda: [e.ids for e in tok.encode_batch_fast(pieces)]
-        fn = lambda s: tok.encode(s).ids  # noqa: E731
-    elif encoder in ("tiktoken", "tokendagger"):
-        enc, _ = tiktoken_like(encoder, vocab)
-        if setup == "batch":
-            pieces = line_pieces(raw)
-            return lambda: enc.encode_ordinary_batch(pieces)
-        fn = enc.encode_ordinary
-    else:
-        raise ValueError(encoder)
-    if setup == "calls":
-        return lambda: [fn(s) for s in items]
-    return lambda: fn(text)
 
 
 def _count(ids) -> int:
@@ -408,20 +252,31 @@ def _count(ids) -> int:
 
 
 def child_encode(task):
-    """Encoding time of one encoder on one text with our tables: every run's wall and CPU time
-    (the report takes the median)."""
+    """Each run's wall and CPU time of one encoder and setup on one text with our tables:
+    "whole" one call on the text, "lines" or "batch" a batch call over line pieces, "calls" a
+    Python loop with one call per line."""
+    encoder, setup = task["encoder"], task["setup"]
     raw_bytes = Path(task["text"]).read_bytes()
-    run = encode_call(task["encoder"], task["setup"], task["model"], raw_bytes.decode("utf-8"))
-    times, cpu_times, tokens = [], [], 0
-    for _ in range(task["repeats"]):
-        c0, t0 = time.process_time(), time.perf_counter()
-        ids = run()
-        times.append(time.perf_counter() - t0)
-        cpu_times.append(time.process_time() - c0)
-        tokens = _count(ids)
-    result = {"times": times, "cpu_times": cpu_times, "bytes": len(raw_bytes), "tokens": tokens}
-    if task["setup"] == "calls":
-        result["calls"] = sum(1 for line in raw_bytes.split(b"\n") if line)
+    raw = raw_bytes.decode("utf-8")
+    text, items = normalize_ws(raw), [normalize_ws(line) for line in raw.split("\n") if line]
+    vocab, merge_rank = load_tables(task["model"])
+    if encoder == "ours":
+        fn = load_ours(task["model"]).encode
+    elif encoder.startswith("tokenizers"):
+        tok = tokenizers_encoder(vocab, merge_rank, pre_tokenize=True)
+        fn, batch = (lambda s: tok.encode(s).ids), tok.encode_batch_fast
+    else:
+        enc, _ = tiktoken_like(encoder, vocab)
+        fn, batch = enc.encode_ordinary, lambda pieces: enc.encode_ordinary_batch(pieces)
+    if setup in ("lines", "batch"):
+        pieces = line_pieces(raw)
+        run = lambda: [getattr(e, "ids", e) for e in batch(pieces)]  # noqa: E731
+    else:
+        run = (lambda: [fn(s) for s in items]) if setup == "calls" else (lambda: fn(text))
+    result, ids = timed(run, task["repeats"])
+    result.update(bytes=len(raw_bytes), tokens=_count(ids))
+    if setup == "calls":
+        result["calls"] = len(items)
     return result
 
 
@@ -430,113 +285,104 @@ def child_decode(task):
     text = normalize_ws(Path(task["text"]).read_text(encoding="utf-8"))
     if task["decoder"] == "ours":
         bpe = load_ours(task["model"])
-        ids = bpe.encode(text)
-        run = lambda: bpe.decode(ids)  # noqa: E731
+        ids, decode = bpe.encode(text), bpe.decode
     else:
-        enc, _ = tiktoken_encoder(load_ours_tables(task["model"])[0])
-        ids = enc.encode_ordinary(text)
-        run = lambda: enc.decode(ids)  # noqa: E731
-    times = []
-    for _ in range(task["repeats"]):
-        t0 = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - t0)
+        enc, _ = tiktoken_like("tiktoken", load_tables(task["model"])[0])
+        ids, decode = enc.encode_ordinary(text), enc.decode
+    times = timed(lambda: decode(ids), task["repeats"])[0]["times"]
     return {"times": times, "bytes": len(text.encode("utf-8")), "tokens": len(ids),
             "median": statistics.median(times)}
 
 
+def child_encode_bound(task):
+    """The encoding bound of a text: the pass of the C++ program (given our tables and the text
+    as encode gets it, one text per line) plus making the list of that many ids from an
+    array('H'), timed here; and whether the ids are those of our encoder."""
+    import array
+    import struct
+    import subprocess
+
+    raw = Path(task["text"]).read_bytes()
+    texts = [normalize_ws(t) for t in raw.decode("utf-8").split("\n") if t] if task["lines"] \
+        else [normalize_ws(raw.decode("utf-8"))]
+    vocab, merge_rank = load_tables(task["model"])
+    tables = [struct.pack("<I", len(vocab))]
+    for token in (t.encode("utf-8") for t in vocab):
+        tables += [struct.pack("<I", len(token)), token]
+    tables.append(struct.pack(f"<{1 + 2 * len(merge_rank)}I", len(merge_rank),
+                              *(x for pair in merge_rank.items() for x in pair)))
+    files = [Path(task["result"]).with_suffix(suffix) for suffix in (".tables", ".txt", ".ids")]
+    files[0].write_bytes(b"".join(tables))
+    files[1].write_text("\n".join(texts) + "\n", encoding="utf-8")
+    out = subprocess.run([task["program"], files[0], files[1], str(task["repeats"]), files[2]],
+                         capture_output=True, text=True, check=True).stdout.split()
+    ids = array.array("H", files[2].read_bytes())
+    bpe = load_ours(task["model"])
+    return {"times": [float(t) for t in out[1:]], "ids": len(ids), "bytes": len(raw),
+            "list_times": timed(ids.tolist, task["repeats"])[0]["times"],
+            "same_ids": ids.tolist() == [i for t in texts for i in bpe.encode(t)]}
 
 
 def child_crosscheck(task):
     """Our encode against tokenizers' BPE model (and tiktoken) loaded with our tables, word by
-    word over the holdout text."""
+    word over the holdout text, and our merge list against the one tokenizers learned."""
     text = Path(task["holdout"]).read_text(encoding="utf-8")
-    words = split_words(text)
+    words = re.findall(WORD_PATTERN, normalize_ws(text))  # as our reader cuts them
     counts = collections.Counter(words)
-    distinct = list(counts)
-    vocab, merge_rank = load_ours_tables(task["model"])
+    vocab, merge_rank = load_tables(task["model"])
     bpe = load_ours(task["model"])
-    ours = {w: bpe.encode(w) for w in distinct}
-
+    ours = {w: bpe.encode(w) for w in counts}
     peer = tokenizers_encoder(vocab, merge_rank, pre_tokenize=False)
-    theirs = [e.ids for e in peer.encode_batch_fast([w.replace(" ", MARKER) for w in distinct])]
-    diff = [w for w, ids in zip(distinct, theirs) if ids != ours[w]]
-
+    theirs = peer.encode_batch_fast([w.replace(" ", MARKER) for w in counts])
+    diff = [w for w, e in zip(counts, theirs) if e.ids != ours[w]]
     # tiktoken falls back to bytes for a character outside our alphabet, where we drop it
     alphabet = {t for t in vocab if len(t) == 1}
-    unknown = {w for w in distinct if not set(w.replace(" ", MARKER)) <= alphabet}
-    enc, rank_to_id = tiktoken_encoder(vocab)
-    tik_diff = [
-        w for w in distinct if [rank_to_id[r] for r in enc.encode_ordinary(w)] != ours[w]
-    ]
-    tik_known = [w for w in tik_diff if w not in unknown]
-
-    whole = bpe.encode(normalize_ws(text))
+    unknown = {w for w in counts if not set(w.replace(" ", MARKER)) <= alphabet}
+    enc, rank_to_id = tiktoken_like("tiktoken", vocab)
+    tik_known = [w for w in counts if w not in unknown
+                 and [rank_to_id[r] for r in enc.encode_ordinary(w)] != ours[w]]
     per_word = [i for w in words for i in ours[w]]
-    merge_list = compare_merge_lists(vocab, merge_rank, task.get("peer_model"))
 
     def examples(ws):
-        return [
-            {"word": w.replace(" ", MARKER), "count": counts[w], "ours": ours[w],
-             "ours_text": [vocab[i] for i in ours[w]]}
-            for w in sorted(ws, key=lambda w: -counts[w])[:5]
-        ]
+        return [{"word": w.replace(" ", MARKER), "count": counts[w], "ours": ours[w],
+                 "ours_text": [vocab[i] for i in ours[w]]}
+                for w in sorted(ws, key=lambda w: -counts[w])[:5]]
 
-    return {
-        "words": len(words),
-        "distinct": len(distinct),
-        "tokenizers_diff_distinct": len(diff),
-        "tokenizers_diff_words": sum(counts[w] for w in diff),
-        "tokenizers_examples": examples(diff),
-        "tiktoken_diff_distinct": len(tik_diff),
-        "tiktoken_diff_words": sum(counts[w] for w in tik_diff),
-        "tiktoken_known_diff_distinct": len(tik_known),
-        "tiktoken_known_diff_words": sum(counts[w] for w in tik_known),
-        "tiktoken_examples": examples(tik_known),
-        "unknown_char_distinct": len(unknown),
-        "unknown_char_words": sum(counts[w] for w in unknown),
-        "whole_equals_per_word": whole == per_word,
-        "whole_tokens": len(whole),
-        "per_word_tokens": len(per_word),
-        "merges": len(merge_rank),
-        "merges_kept_for_tokenizers": len(tokenizers_tables(vocab, merge_rank)[1]),
-        "merge_list": merge_list,
-    }
+    result = {"words": len(words), "distinct": len(counts),
+              "whole_equals_per_word": bpe.encode(normalize_ws(text)) == per_word,
+              "tokenizers_examples": examples(diff), "tiktoken_examples": examples(tik_known),
+              "merge_list": compare_merge_lists(vocab, merge_rank, task.get("peer_model"))}
+    for name, ws in (("tokenizers_diff", diff), ("tiktoken_known_diff", tik_known),
+                     ("unknown_char", unknown)):
+        result.update({f"{name}_distinct": len(ws), f"{name}_words": sum(counts[w] for w in ws)})
+    return result
 
 
 def compare_merge_lists(vocab, merge_rank, peer_model):
-    """Our merges (as text pairs, in rank order) against those tokenizers learned from the same
-    corpus, and the initial symbols that only one side has."""
+    """Our merges (text pairs in rank order) against those tokenizers learned from the same
+    corpus, and the initial symbols only one side has."""
     if not peer_model:
         return None
     model = json.loads(Path(peer_model).read_text(encoding="utf-8"))["model"]
     theirs = [tuple(m) if isinstance(m, list) else tuple(m.split(" ", 1)) for m in model["merges"]]
-    ours = [(vocab[k >> 16], vocab[k & 0xFFFF])
-            for k, _ in sorted(merge_rank.items(), key=lambda kv: kv[1])]
+    ours = [(vocab[k >> 16], vocab[k & 0xFFFF]) for k, _ in sorted(merge_rank.items(),
+                                                                   key=lambda kv: kv[1])]
     first = next((i for i, (x, y) in enumerate(zip(ours, theirs)) if x != y), None)
     if first is None and len(ours) != len(theirs):
         first = min(len(ours), len(theirs))
     alphabet = set(vocab[: len(vocab) - len(merge_rank)])
     peer_alphabet = {t for t in model["vocab"] if len(t) == 1}
-
-    def names(chars):
-        return [f"U+{ord(c):04X}" for c in sorted(chars)]
-
-    return {
-        "ours": len(ours),
-        "tokenizers": len(theirs),
-        "first_difference": first,
-        "example": first is not None and first < min(len(ours), len(theirs))
-        and [ours[first], theirs[first]] or None,
-        "ours_only_symbols": names(alphabet - peer_alphabet),
-        "tokenizers_only_symbols": names(peer_alphabet - alphabet),
-    }
+    return {"ours": len(ours), "tokenizers": len(theirs), "first_difference": first,
+            "example": [ours[first], theirs[first]]
+            if first is not None and first < min(len(ours), len(theirs)) else None,
+            "ours_only_symbols": [f"U+{ord(c):04X}" for c in sorted(alphabet - peer_alphabet)],
+            "tokenizers_only_symbols": [f"U+{ord(c):04X}"
+                                        for c in sorted(peer_alphabet - alphabet)]}
 
 
 def _forkserver_cpu() -> float:
-    """CPU seconds of the forkserver that lorvane's pools start their workers from, with the
-    workers it has reaped (which getrusage's RUSAGE_CHILDREN never sees: they are not our
-    children); 0 before one is started."""
+    """CPU seconds of the forkserver lorvane's pools start their workers from, with the workers
+    it reaped (not our children, so RUSAGE_CHILDREN never sees them); 0 before it starts."""
     from multiprocessing import forkserver
 
     pid = getattr(forkserver._forkserver, "_forkserver_pid", None)
@@ -547,13 +393,12 @@ def _forkserver_cpu() -> float:
 
 
 def child_dataset(task):
-    """Encoding a dataset of one document per line by one setup, every run's wall and CPU time.
-    Ours: "dataset" is `lorvane.encode_dataset` from the file to its id and index files on
-    `workers` processes (the pool it starts is timed too), "batch" `lorvane.encode_batch` over
-    the lines on `workers` processes, "whole" `model.encode` of the whole text as one string.
-    tiktoken, with the same tables: "batch" `encode_ordinary_batch` over the lines with its
-    default threads, "whole" `encode_ordinary` of the whole text. Lines and text are read (and
-    for tiktoken normalized) before timing."""
+    """Encoding a dataset of one document per line by one setup. Ours: "dataset" is
+    `lorvane.encode_dataset` from the file to its id and index files on `workers` processes (its
+    pool timed too), "batch" `lorvane.encode_batch` over the lines, "whole" `model.encode` of the
+    whole text. tiktoken with the same tables: "batch" `encode_ordinary_batch` over the lines on
+    its threads, "whole" `encode_ordinary`. Lines and text are read (and for tiktoken
+    normalized) before timing; CPU time counts every process and thread."""
     import lorvane
 
     path, encoder, setup, workers = task["text"], task["encoder"], task["setup"], task["workers"]
@@ -565,11 +410,9 @@ def child_dataset(task):
             return s.ids - max(s.documents - 1, 0), s.documents
     else:
         text = Path(path).read_text(encoding="utf-8")
-        lines = text.split("\n")
-        if lines[-1] == "":
-            lines.pop()
+        lines = text.split("\n")[:-1] if text.endswith("\n") else text.split("\n")
         if encoder == "tiktoken":
-            enc, _ = tiktoken_encoder(load_ours_tables(task["model"])[0])
+            enc, _ = tiktoken_like("tiktoken", load_tables(task["model"])[0])
             text, lines = normalize_ws(text), [normalize_ws(line) for line in lines]
         call = {("ours", "batch"): lambda: lorvane.encode_batch(model, lines, workers=workers),
                 ("ours", "whole"): lambda: model.encode(text),
@@ -579,32 +422,19 @@ def child_dataset(task):
         def run():
             return _count(call()), len(lines)
 
-    def cpu_now():  # this process, its reaped children and the pools' workers
-        return _forkserver_cpu() + sum(_cpu_seconds(resource.getrusage(who))
-                                       for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN))
-
-    times, cpu_times = [], []
-    for _ in range(task["repeats"]):
-        c0, t0 = cpu_now(), time.perf_counter()
-        tokens, documents = run()
-        times.append(time.perf_counter() - t0)
-        cpu_times.append(cpu_now() - c0)
-    return {"times": times, "cpu_times": cpu_times, "bytes": Path(path).stat().st_size,
-            "tokens": tokens, "documents": documents}
+    result, (tokens, documents) = timed(run, task["repeats"], lambda: _forkserver_cpu() + _cpu(
+        resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN))
+    return dict(result, bytes=Path(path).stat().st_size, tokens=tokens, documents=documents)
 
 
-def child_baseline(task):
-    """Import only: the resident memory an interpreter with that library costs before work."""
-    __import__(task["lib"])
-    return {}
+TASKS = {"train": child_train, "quality": child_quality, "encode": child_encode,
+         "encode_bound": child_encode_bound, "decode": child_decode,
+         "crosscheck": child_crosscheck, "dataset": child_dataset,
+         "baseline": lambda task: __import__(task["lib"]) and {}}  # the import's memory alone
 
 
-TASKS = {
-    "train": child_train,
-    "quality": child_quality,
-    "encode": child_encode,
-    "decode": child_decode,
-    "crosscheck": child_crosscheck,
-    "baseline": child_baseline,
-    "dataset": child_dataset,
-}
+if __name__ == "__main__":
+    task = json.loads(Path(sys.argv[1]).read_text())
+    result = TASKS[task["kind"]](task)
+    result["vm_hwm_kib"] = vm_kib("VmHWM")
+    Path(task["result"]).write_text(json.dumps(result))

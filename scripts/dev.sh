@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # One entry point for people and CI:
 #   bash scripts/dev.sh demo   set up everything, then train on a generated corpus and show it
-#   bash scripts/dev.sh test   set up everything, then run the Python and C++ test suites
+#   bash scripts/dev.sh test   set up everything, then run the C++ and Python test suites and
+#                              the bench's own tests (bench/tests)
 #   bash scripts/dev.sh setup  only the set-up: system packages, .venv (Python 3.13), build
 #   bash scripts/dev.sh bench [compare.py options]
-#                              peers in .venv-bench, the speed-of-light and work-bound
-#                              programs, real corpora
+#                              peers in .venv-bench, the speed-of-light, work-bound and
+#                              encoding-bound programs, real corpora
 #                              in bench/corpora (made once by bench/corpora.py) unless
 #                              --corpora DIR, the Go and JDK sources of the code corpus, then
 #                              the comparison of bench/compare.py (--only scale: the scale rows,
@@ -87,15 +88,17 @@ run_tests() {
   PATH="$VENV/bin:$PATH" ctest --test-dir "$ROOT/build/cpp" --output-on-failure -j2 || status=1
   log "Python tests"
   (cd "$ROOT" && "$PY" -m pytest -q tests) || status=1
+  log "bench tests (scale corpus, report, README performance block)"
+  (cd "$ROOT" && "$PY" -m pytest -q bench/tests) || status=1
   return $status
 }
 
 build_bench() {
-  log "building the speed-of-light and work-bound programs"
+  log "building the speed-of-light, work-bound and encoding-bound programs"
   PATH="$VENV/bin:$PATH" cmake -S "$ROOT" -B "$ROOT/build/bench" -G Ninja \
     -DLORVANE_BUILD_MODULE=OFF -DLORVANE_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-  PATH="$VENV/bin:$PATH" cmake --build "$ROOT/build/bench" --target speed_of_light work_bound \
-    >/dev/null
+  PATH="$VENV/bin:$PATH" cmake --build "$ROOT/build/bench" \
+    --target speed_of_light work_bound encode_bound >/dev/null
 }
 
 YTTM_PACKAGE="youtokentome==1.0.6"
@@ -134,6 +137,7 @@ run_bench() {
   module_dir=$("$PY" -c 'import lorvane_api, os; print(os.path.dirname(lorvane_api.__file__))')
   "$bench_venv/bin/python" "$ROOT/bench/compare.py" --module-path "$module_dir" \
     --sol "$ROOT/build/bench/speed_of_light" --bound "$ROOT/build/bench/work_bound" \
+    --encode-bound "$ROOT/build/bench/encode_bound" \
     "${extra[@]}" "$@"
 }
 

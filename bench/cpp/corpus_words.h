@@ -1,9 +1,6 @@
 #pragma once
 
-// What the two bound programs share: reading a corpus whole and cutting it into words the way
-// training does.
-#include <utf8.h>
-
+// What the bound programs share: reading a file whole and cutting it into words as training does.
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -11,6 +8,8 @@
 #include <iterator>
 #include <span>
 #include <vector>
+
+#include "common/code_units.h"
 
 // The bytes of the file at `path`; a file that cannot be opened ends the program with status 1.
 inline std::vector<char> read_corpus(const char* path) {
@@ -22,34 +21,19 @@ inline std::vector<char> read_corpus(const char* path) {
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
-// Calls f(word) for every word of the UTF-8 text `bytes`, as a span of 16-bit units: tab, line
-// feed, carriage return and space end a word and start the next with the space marker, and code
-// points are cut to 16 bits. Throws utfcpp's error on malformed text.
+// Calls f(word) for every word of the UTF-8 text `bytes` as the corpus reader cuts it: code units
+// of 16 bits, and a word ended by each tab, line feed, carriage return and space, the next word
+// starting with the space marker. Throws utfcpp's error on malformed text.
 template <class F>
 void for_each_word(const std::vector<char>& bytes, F&& f) {
-  constexpr uint16_t kSpaceMarker = 0x0120;
   std::vector<uint16_t> word;
-  auto finish = [&] {
-    if (word.empty()) return;
-    f(std::span<const uint16_t>(word));
-    word.clear();
-  };
-  const char* it = bytes.data();
-  const char* const end = it + bytes.size();
-  while (it < end) {
-    const auto byte = static_cast<unsigned char>(*it);
-    uint32_t cp = byte;
-    if (byte < 0x80) {
-      ++it;
-    } else {
-      cp = utf8::next(it, end);
+  for (const char *it = bytes.data(), *end = it + bytes.size(); it < end;) {
+    const uint16_t unit = next_unit(it, end);
+    if (is_word_break(unit) && !word.empty()) {
+      f(std::span<const uint16_t>(word));
+      word.clear();
     }
-    if (cp == 0x09 || cp == 0x0A || cp == 0x0D || cp == 0x20) {
-      finish();
-      word.push_back(kSpaceMarker);
-    } else {
-      word.push_back(static_cast<uint16_t>(cp));
-    }
+    word.push_back(is_word_break(unit) ? kSpaceMarker : unit);
   }
-  finish();
+  if (!word.empty()) f(std::span<const uint16_t>(word));
 }

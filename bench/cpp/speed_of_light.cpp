@@ -1,8 +1,6 @@
-// The least any trainer must do with a corpus: read the file, decode it as UTF-8, cut it into
-// words the way training does (tab, line feed, carriage return and space start a new word that
-// begins with the space marker) and count the distinct words in the project's word table.
-// Prints "<seconds> <distinct words> <words>" on standard output; the benchmark divides
-// training times by the seconds.
+// The least any trainer must do with a corpus: read the file, decode it, cut it into words as
+// training does and count the distinct ones in the project's word table. Prints
+// "<seconds> <distinct words> <words>".
 #include <chrono>
 #include <cstdint>
 #include <cstdio>

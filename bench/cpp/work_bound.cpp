@@ -1,12 +1,7 @@
-// The work no exact trainer can skip, in one pass: read the file, decode it as UTF-8, cut it into
-// words the way training does and count the distinct words in the project's word table (what
-// speed_of_light does), then count every adjacent pair of the distinct words weighted by their
-// counts, in a map keyed by the 32-bit pair key, and draw one flushed progress bar per merge the
-// vocabulary asks for (vocabulary size less the alphabet), on standard output like training.
-// After the bars' line end it prints
-//   "<seconds> <distinct words> <distinct-word code units> <pairs>"
-// as the last line of standard output: the seconds of the whole pass, the distinct words, the
-// code units they hold together (the word table's arena) and the distinct pairs counted.
+// The work no exact trainer can skip, in one pass: what speed_of_light does, then every adjacent
+// pair of the distinct words counted, weighted by the word's count, in a map keyed by the pair
+// key, and one flushed progress bar drawn per merge the vocabulary asks for, as training does.
+// Its last line of output: "<seconds> <distinct words> <their code units> <distinct pairs>".
 #include <chrono>
 #include <cstdint>
 #include <cstdio>

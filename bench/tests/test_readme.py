@@ -1,18 +1,13 @@
-"""The performance block of README.md holds what bench/report.py draws from the committed
-results, so that no figure in it can go stale."""
+"""README.md's performance block holds what bench/report.py draws from the committed results,
+so that no figure in it can go stale."""
 
 import json
-import sys
 
+import report  # standard library only: the plots' matplotlib is imported on use
 from conftest import ROOT
 
 
 def test_readme_performance_block_is_drawn_from_the_committed_results():
-    sys.path.insert(0, str(ROOT / "bench"))
-    try:
-        import report  # standard library only: the plots' matplotlib is imported on use
-    finally:
-        sys.path.remove(str(ROOT / "bench"))
     data = json.loads((ROOT / "bench" / "results" / "results.json").read_text(encoding="utf-8"))
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
     assert report.readme_with_block(readme, data) == readme, (
