@@ -280,10 +280,9 @@ def write_report(data, out: Path, plots: Path):
                   "text with the same tables (for short lines: both called once per line from "
                   "Python), and our time divided by the *encoding bound*'s: C++ that decodes the "
                   "text, cuts the words as our encoder does and copies each word's ids from a "
-                  "hash table filled beforehand into a 16-bit array, plus `array('H').tolist()` "
-                  "of as many ids in Python (short lines: each line a text, one list, no loop). "
-                  "`tolist` makes a new int for each id from 256 up, where our `encode` shares "
-                  "one int per id, so ours can take less time than the bound.",
+                  "hash table filled beforehand into a 16-bit array, plus the copy in Python of a "
+                  "list of as many ids that shares one int per id, as our `encode`'s lists do "
+                  "(short lines: each line a text, one list, no loop).",
                   "", md_table(["text", "vocab", "ours MB/s", "ours ÷ tiktoken", "bound MB/s",
                                 "ours ÷ bound"],
                                [[f"{r['kind']} {_mb(r['bytes'])}", f"{r['vocab']:,}",
