@@ -20,8 +20,8 @@
 // tables change only through its setters and training, each of which counts a new generation of
 // the tables, and which derives a new Encoder when its own is of an older one (the getters hand
 // out copies). `BPE` itself keeps nothing derived, so copying or moving it, or assigning its
-// members, can leave nothing stale; `BPE::encode` makes a fresh Encoder for each call and
-// keeps none, so concurrent const calls share no state. An Encoder is used by one call at a time
+// members, can leave nothing stale; `BPE::encode` keeps none (encode_once), so concurrent
+// const calls share no state. An Encoder is used by one call at a time
 // (the binding refuses a nested call), and keeps no pointer to anything of a call's once it
 // returns: each call hands down its own Interrupt. Kept data: the initial id of every code unit
 // and the flat ranks with their joined ids (about 1 MB for a 32,000-token model); the short-word
@@ -70,6 +70,10 @@ class Encoder {
   // included (`encode_checked` in bpe.h). An exception, an interrupt or running out of memory
   // included, leaves an Encoder whose next call works.
   std::vector<uint16_t> encode(std::string_view text, Interrupt& interrupt);
+  // The same for one call with nothing kept: a text long enough to pay for it gets a fresh
+  // Encoder; a shorter one is looked up in the model's own tables and merged whole.
+  static std::vector<uint16_t> encode_once(const BPE& model, std::string_view text,
+                                           Interrupt& interrupt);
 
   // Merges `ids` in place with the result, or the error, of the plain rescan.
   void merge(std::vector<uint16_t>& ids, Interrupt& interrupt);
@@ -112,7 +116,7 @@ class Encoder {
   std::vector<int32_t> unit_ids_;  // code unit -> initial id, kDropped or kSurrogate
   std::vector<bool> absorbable_;   // ids that are the right side of a ranked pair
   int32_t marker_ = -1;            // id of the space marker, -1 where words are merged whole
-  Merger merger_;
+  Merger<> merger_;
   std::unique_ptr<ShortWords> short_words_;  // made once it pays, then kept
   size_t merged_calls_ = 0;                  // calls of merge_words so far
   WordCache words_;

@@ -73,7 +73,7 @@ Outcome by_words(const std::vector<uint16_t>& ids, const BPE& model) {
 Outcome whole(const std::vector<uint16_t>& ids, const BPE& model) {
   return run(ids, [&](std::vector<uint16_t>& v) {
     Interrupt never;
-    Merger(model).merge(v, never);
+    Merger<>(model).merge(v, never);
   });
 }
 
@@ -102,9 +102,52 @@ TEST(MergeByWords, BrokenTablesGiveTheWholeTextResultOrError) {
       model.merge_rank[key] = extra == 3 ? 0xFFFFFFFF : rank(rng);
     }
     if (round % 5 == 0) model.token_to_id.erase(model.vocab.back());
-    EXPECT_EQ(by_words(ids, model), whole(ids, model)) << "round " << round;
+    const Outcome expected = whole(ids, model);
+    EXPECT_EQ(by_words(ids, model), expected) << "round " << round;
+    const Outcome looked_up = run(ids, [&](std::vector<uint16_t>& v) {
+      Interrupt never;
+      Merger<ModelRanks>(model).merge(v, never);
+    });
+    EXPECT_EQ(looked_up, expected) << "round " << round;
   }
 }
+
+// A short text is looked up in the model's own tables, a long one through a derived Encoder: the
+// same ids, or the same exception, either way.
+class ShortTextTest : public testing::TestWithParam<std::string> {};
+
+template <class Encode>
+std::string outcome(Encode encode) {
+  try {
+    std::string ids;
+    for (const uint16_t id : encode()) ids += std::to_string(id) + " ";
+    return ids;
+  } catch (const std::exception& e) {
+    return std::string("error: ") + e.what();
+  }
+}
+
+TEST_P(ShortTextTest, LookedUpAsTheEncoderDoes) {
+  BPE model(0);
+  model.vocab = {"a", "b", "\xC4\xA0", "ab", "\t", "\xEF\x98\x80"};  // the last: U+F600
+  for (uint32_t id = 0; id < model.vocab.size(); ++id) model.token_to_id[model.vocab[id]] = id;
+  // (ab, tab) has no joined text: an error once a text holds it.
+  model.merge_rank = {{(0u << 16) | 1u, 0}, {(2u << 16) | 3u, 1}, {(3u << 16) | 4u, 2}};
+  Interrupt never;
+  EXPECT_EQ(outcome([&] { return model.encode(GetParam()); }),
+            outcome([&] { return Encoder(model).encode(GetParam(), never); }));
+}
+
+// Unknown characters, a literal marker, U+1F600 (cut to U+F600), a surrogate once cut (U+1D800)
+// before or after malformed UTF-8, a pair without its joined text.
+INSTANTIATE_TEST_SUITE_P(Texts, ShortTextTest,
+                         testing::Values("ab ab",
+                                         "a?b \xC4\xA0"
+                                         "ab",
+                                         "\xF0\x9F\x98\x80"
+                                         "ab",
+                                         "ab \xF0\x9D\xA0\x80 ab", "ab\xC0\x80 \xF0\x9D\xA0\x80",
+                                         "ab \xED\xA0\x80", "ab \xE2\x82", "ab\tab"));
 
 TEST(MergeByWords, PairAcrossWordStartDisablesTheSplit) {
   // (b, U+0120) ranked: a word start can be absorbed, so words must not be merged apart.
