@@ -20,10 +20,12 @@
 //   or kMaxUnits units. Within one call it grows as it must (a long text's distinct words).
 class WordCache {
  public:
-  // Kept between calls: a call that leaves more words or units than this empties the cache, so
-  // that it stays a few MB.
-  static constexpr size_t kMaxWords = size_t{1} << 15;
-  static constexpr uint64_t kMaxUnits = uint64_t{1} << 18;
+  // Kept between calls: a call that leaves more words or units than this empties the cache.
+  // About the distinct words of 10 MB of English or code (135,000 and 150,000 words), which
+  // then hold 20 to 26 MiB, so that a long text's next call, or the next text of its kind,
+  // merges only the words it adds (encoder.h, performance notes).
+  static constexpr size_t kMaxWords = size_t{1} << 18;
+  static constexpr uint64_t kMaxUnits = uint64_t{1} << 22;
 
   // Index of the word `units` of WordTable hash `hash`, and whether this call added it. A new
   // word's merged ids come from `merge(ids)`, which merges a copy of the word in place and
