@@ -133,8 +133,8 @@ class Merger {
   void scan(std::vector<uint16_t>& ids) {
     const size_t n = ids.size();
     if (n < 2) return;
-    uint16_t symbols[kShortRun];
-    RankedPair pairs[kShortRun];
+    uint16_t* const symbols = symbols_;
+    RankedPair* const pairs = pairs_;
     std::copy(ids.begin(), ids.end(), symbols);
     size_t count = n - 1;
     for (size_t i = 0; i < count; ++i) pairs[i] = ranks_(pair_key(symbols[i], symbols[i + 1]));
@@ -214,7 +214,10 @@ class Merger {
   const BPE& model_;
   Ranks ranks_;
   std::vector<uint16_t>* first_ids_ = nullptr;  // where merge() collects the first node's ids
-  std::vector<int32_t> next_, prev_;            // links of the live nodes; reused between calls
-  std::vector<RankedPair> rank_;                // the pair starting at each node
-  std::vector<uint64_t> heap_;                  // min-heap of (rank, position) entries
+  // The scan's arrays, members so that a call does not initialise all kShortRun pairs anew.
+  uint16_t symbols_[kShortRun];
+  RankedPair pairs_[kShortRun];
+  std::vector<int32_t> next_, prev_;  // links of the live nodes; reused between calls
+  std::vector<RankedPair> rank_;      // the pair starting at each node
+  std::vector<uint64_t> heap_;        // min-heap of (rank, position) entries
 };
