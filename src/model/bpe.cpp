@@ -14,7 +14,7 @@ std::vector<uint16_t> BPE::encode(const std::string& text) const {
 }
 
 std::vector<uint16_t> BPE::encode(std::string_view text, Interrupt& interrupt) const {
-  return Encoder(*this).encode(text, interrupt);
+  return Encoder::encode_once(*this, text, interrupt);
 }
 
 std::string BPE::decode(const std::vector<uint16_t>& ids) const {

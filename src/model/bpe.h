@@ -41,9 +41,11 @@ class LORVANE_API BPE {
   // lowest-ranked pair merged again and again. Throws on malformed UTF-8 or broken tables.
   //
   // One route per caller, both through the Encoder (model/encoder.h). C++ callers call this,
-  // which derives a fresh Encoder for the call and keeps nothing, so concurrent const calls
-  // share no state. The Python object keeps one Encoder per state of its tables and calls
-  // Encoder::encode directly. Both refuse in the order of `encode_checked` below.
+  // which keeps nothing (Encoder::encode_once: a short text derives nothing, a long one a fresh
+  // Encoder), so concurrent const calls share no state; a C++ caller that encodes many texts
+  // with unchanged tables may keep an Encoder of its own instead. The Python object keeps one
+  // Encoder per state of its tables and calls Encoder::encode directly. Both refuse in the order
+  // of `encode_checked` below.
   std::vector<uint16_t> encode(const std::string& text) const;
   // The same, polling `interrupt` while it works.
   std::vector<uint16_t> encode(std::string_view text, Interrupt& interrupt) const;

@@ -34,7 +34,7 @@ constexpr size_t kMinIdsForShortWords = size_t{1} << 16;
 constexpr size_t kKeptScratchNodes = 4096;
 
 // Text to initial ids, the first step of encoding. Each code point of the UTF-8 text, cut to
-// its low 16 bits, becomes its entry in `unit_ids`: an id, kDropped for a character the
+// its low 16 bits, becomes id_of(unit): an id, kDropped for a character the
 // vocabulary lacks, or kSurrogate for a unit in 0xD800-0xDFFF, which has no UTF-8 text to look
 // up. A space is read as the marker. Errors, in this order: malformed UTF-8 raises utfcpp's
 // error as soon as it is met; a surrogate raises utfcpp's invalid_code_point once the whole text
@@ -47,8 +47,8 @@ constexpr uint16_t as_read(uint16_t unit) {
   return unit == kSpace ? kSpaceMarker : unit;
 }
 
-std::vector<uint16_t> initial_ids(std::string_view text, const int32_t* unit_ids,
-                                  Interrupt& interrupt) {
+template <class IdOf>
+std::vector<uint16_t> initial_ids(std::string_view text, IdOf id_of, Interrupt& interrupt) {
   constexpr std::ptrdiff_t kBlock = 1 << 16;  // bytes decoded between two polls
   std::vector<uint16_t> ids(text.size());
   size_t out = 0;
@@ -63,7 +63,7 @@ std::vector<uint16_t> initial_ids(std::string_view text, const int32_t* unit_ids
         std::memcpy(&word, it, 8);
         if ((word & 0x8080808080808080ULL) == 0) {
           for (size_t i = 0; i < 8; ++i) {
-            const int32_t id = unit_ids[static_cast<unsigned char>(it[i])];
+            const int32_t id = id_of(static_cast<unsigned char>(it[i]));
             ids[out] = static_cast<uint16_t>(id);  // a slot still free when the byte is dropped
             out += id >= 0;
           }
@@ -72,7 +72,7 @@ std::vector<uint16_t> initial_ids(std::string_view text, const int32_t* unit_ids
         }
       }
       const uint16_t unit = next_unit(it, end);
-      const int32_t id = unit_ids[unit];
+      const int32_t id = id_of(unit);
       if (id >= 0) {
         ids[out++] = static_cast<uint16_t>(id);
       } else if (id == kSurrogate && surrogate < 0) {
@@ -236,6 +236,35 @@ void Encoder::merge(std::vector<uint16_t>& ids, Interrupt& interrupt) {
 
 std::vector<uint16_t> Encoder::encode(std::string_view text, Interrupt& interrupt) {
   return encode_checked(
-      model_, [&] { return initial_ids(text, unit_ids_.data(), interrupt); },
+      model_,
+      [&] {
+        return initial_ids(
+            text, [table = unit_ids_.data()](uint16_t unit) { return table[unit]; }, interrupt);
+      },
       [&](std::vector<uint16_t>& ids) { merge(ids, interrupt); });
+}
+
+std::vector<uint16_t> Encoder::encode_once(const BPE& model, std::string_view text,
+                                           Interrupt& interrupt) {
+  // Deriving costs about 300,000 instructions and 40 per table entry (2.8 M for a 32,000-token
+  // model); looking a text's units and pairs up in the model's own tables instead costs about
+  // 560 more per byte of English (callgrind), so texts up to 1.7 KB (8,000 tokens) or 5 KB
+  // (32,000) derive nothing.
+  constexpr size_t kLookupCost = 560;
+  const size_t derive_cost = 300'000 + 40 * (model.token_to_id.size() + model.merge_rank.size());
+  if (text.size() * kLookupCost >= derive_cost) {
+    return Encoder(model).encode(text, interrupt);
+  }
+  // Each unit looked up as its UTF-8 text in `token_to_id`, as the Encoder's table was made.
+  auto id_of = [&model, scratch = std::string()](uint16_t unit) mutable -> int32_t {
+    if (unit >= 0xD800 && unit < 0xE000) return kSurrogate;
+    scratch.clear();
+    utf8::append(as_read(unit), std::back_inserter(scratch));
+    const auto found = model.token_to_id.find(scratch);
+    return found == model.token_to_id.end() ? kDropped : static_cast<uint16_t>(found->second);
+  };
+  Merger<ModelRanks> merger(model);
+  return encode_checked(
+      model, [&] { return initial_ids(text, id_of, interrupt); },
+      [&](std::vector<uint16_t>& ids) { merger.merge(ids, interrupt); });
 }

@@ -54,7 +54,25 @@ class FlatRanks {
   U32Map<RankedPair> table_;
 };
 
-// Applies a model's merges to id sequences, remembering the ids of joined pairs it computed.
+// The ranks read straight from the model's table: nothing is derived, which suits a text too
+// short to pay for the flat copy. Joined ids are not remembered: each merge computes its own.
+class ModelRanks {
+ public:
+  explicit ModelRanks(const std::unordered_map<uint32_t, uint32_t>& ranks) : ranks_(ranks) {}
+  RankedPair operator()(uint32_t key) const {
+    const auto found = ranks_.find(key);
+    return found == ranks_.end() ? RankedPair{} : RankedPair{found->second, -1};
+  }
+  int32_t* joined(uint32_t) { return &(joined_ = -1); }
+
+ private:
+  const std::unordered_map<uint32_t, uint32_t>& ranks_;
+  int32_t joined_ = -1;
+};
+
+// Applies a model's merges to id sequences, with the ranks of `Ranks` (FlatRanks remembers the
+// ids of joined pairs it computed).
+template <class Ranks = FlatRanks>
 class Merger {
  public:
   explicit Merger(const BPE& model) : model_(model), ranks_(model.merge_rank) {}
@@ -115,8 +133,8 @@ class Merger {
   void scan(std::vector<uint16_t>& ids) {
     const size_t n = ids.size();
     if (n < 2) return;
-    uint16_t symbols[kShortRun];
-    RankedPair pairs[kShortRun];
+    uint16_t* const symbols = symbols_;
+    RankedPair* const pairs = pairs_;
     std::copy(ids.begin(), ids.end(), symbols);
     size_t count = n - 1;
     for (size_t i = 0; i < count; ++i) pairs[i] = ranks_(pair_key(symbols[i], symbols[i + 1]));
@@ -194,9 +212,12 @@ class Merger {
   }
 
   const BPE& model_;
-  FlatRanks ranks_;
+  Ranks ranks_;
   std::vector<uint16_t>* first_ids_ = nullptr;  // where merge() collects the first node's ids
-  std::vector<int32_t> next_, prev_;            // links of the live nodes; reused between calls
-  std::vector<RankedPair> rank_;                // the pair starting at each node
-  std::vector<uint64_t> heap_;                  // min-heap of (rank, position) entries
+  // The scan's arrays, members so that a call does not initialise all kShortRun pairs anew.
+  uint16_t symbols_[kShortRun];
+  RankedPair pairs_[kShortRun];
+  std::vector<int32_t> next_, prev_;  // links of the live nodes; reused between calls
+  std::vector<RankedPair> rank_;      // the pair starting at each node
+  std::vector<uint64_t> heap_;        // min-heap of (rank, position) entries
 };

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <typeinfo>
 
 #include "model/bpe.h"
 #include "model/encoder.h"
@@ -28,8 +29,8 @@ Outcome run(std::vector<uint16_t> ids, Merge merge) {
   try {
     merge(ids);
     return {ids, ""};
-  } catch (const std::out_of_range& e) {
-    return {std::nullopt, std::string("out_of_range: ") + e.what()};
+  } catch (const std::exception& e) {
+    return {std::nullopt, std::string(typeid(e).name()) + ": " + e.what()};
   }
 }
 
@@ -73,7 +74,7 @@ Outcome by_words(const std::vector<uint16_t>& ids, const BPE& model) {
 Outcome whole(const std::vector<uint16_t>& ids, const BPE& model) {
   return run(ids, [&](std::vector<uint16_t>& v) {
     Interrupt never;
-    Merger(model).merge(v, never);
+    Merger<>(model).merge(v, never);
   });
 }
 
@@ -102,7 +103,36 @@ TEST(MergeByWords, BrokenTablesGiveTheWholeTextResultOrError) {
       model.merge_rank[key] = extra == 3 ? 0xFFFFFFFF : rank(rng);
     }
     if (round % 5 == 0) model.token_to_id.erase(model.vocab.back());
-    EXPECT_EQ(by_words(ids, model), whole(ids, model)) << "round " << round;
+    const Outcome expected = whole(ids, model);
+    EXPECT_EQ(by_words(ids, model), expected) << "round " << round;
+    const Outcome looked_up = run(ids, [&](std::vector<uint16_t>& v) {
+      Interrupt never;
+      Merger<ModelRanks>(model).merge(v, never);
+    });
+    EXPECT_EQ(looked_up, expected) << "round " << round;
+  }
+}
+
+// A short text is looked up in the model's own tables, a long one through a derived Encoder: the
+// same ids or the same error either way. Texts: unknown characters, a literal marker, U+1F600
+// (cut to U+F600), a surrogate once cut (U+1D800) before or after malformed UTF-8, a pair
+// without its joined text.
+TEST(EncodeOnce, ShortTextsAsTheEncoder) {
+  BPE model(0);
+  model.vocab = {"a", "b", "\xC4\xA0", "ab", "\t", "\xEF\x98\x80"};
+  for (uint32_t id = 0; id < model.vocab.size(); ++id) model.token_to_id[model.vocab[id]] = id;
+  model.merge_rank = {{1u, 0}, {(2u << 16) | 3u, 1}, {(3u << 16) | 4u, 2}};
+  for (const std::string text : {"ab ab",
+                                 "a?b \xC4\xA0"
+                                 "ab",
+                                 "\xF0\x9F\x98\x80"
+                                 "ab",
+                                 "ab \xF0\x9D\xA0\x80 ab", "ab\xC0\x80 \xF0\x9D\xA0\x80",
+                                 "ab \xED\xA0\x80", "ab \xE2\x82", "ab\tab"}) {
+    Interrupt never;
+    EXPECT_EQ(run({}, [&](std::vector<uint16_t>& v) { v = model.encode(text); }),
+              run({}, [&](std::vector<uint16_t>& v) { v = Encoder(model).encode(text, never); }))
+        << text;
   }
 }
 
