@@ -37,14 +37,17 @@ std::span<const uint32_t> PairTracker::take(uint32_t key) {
   if (!is_dead(info)) ++dead_pairs_;
   info.count = 0;
   taken_ = key;
+  taken_nodes_.resize(info.length);  // the nodes, read from the list: one per byte at most
+  const size_t nodes =
+      read_list({positions_.data() + list_start(info), info.length}, taken_nodes_.data());
   // Most occurrences share their neighbouring pairs: room for as many as there are nodes, up
   // to kTouchedRoom, and growth past it.
   constexpr size_t kTouchedRoom = 1024;
-  touched_index_.clear(std::min<size_t>(info.length, kTouchedRoom));
+  touched_index_.clear(std::min(nodes, kTouchedRoom));
   // Each occurrence records at most two new pairs: room for them all now, rather than growth
   // that copies the records made so far. Pages never written are never faulted in.
-  recorded_.reserve(2 * size_t{info.length});
-  return {positions_.data() + info.begin, info.length};
+  recorded_.reserve(2 * nodes);
+  return {taken_nodes_.data(), nodes};
 }
 
 void PairTracker::commit_new_pairs() {
@@ -61,38 +64,48 @@ void PairTracker::commit_new_pairs() {
     info.count = std::max<int64_t>(0, info.count + pair.change);
     if (!was_dead && is_dead(info)) ++dead_pairs_;
   }
-  // 2. The created pairs, each given a range in order of arrival. A pair's nodes arrive in
+  // 2. The created pairs, each given a list in order of arrival. A pair's nodes arrive in
   // ascending order and never twice (a merge walks its occurrences left to right, and a node
   // recorded as a new pair's left node is passed by then), so bucketing the records by pair in
   // arrival order sorts them.
-  size_t created = 0;
-  for (size_t i = 0; i < touched; ++i) created += touched_[i].created();
+  size_t created = 0, incoming = 0;
+  for (size_t i = 0; i < touched; ++i) {
+    created += touched_[i].created();
+    incoming += list_aligned(touched_[i].bytes);
+  }
   if (stats_.grows_with(created) && dead_pairs_ * 4 >= stats_.size()) {
     // Dead pairs never occur again: dropping their entries keeps the map as large as the live
     // pairs need rather than every pair there ever was. Only once a quarter of them are dead, so
     // that each purge makes room for many merges.
-    purge_dead_pairs(recorded_.size());
-  } else if (positions_.size() + recorded_.size() > positions_.capacity()) {
-    compact_positions(recorded_.size());
+    purge_dead_pairs(incoming);
+  } else if (positions_.size() + incoming > positions_.capacity()) {
+    compact_positions(incoming);
   }
   next_entry_.resize(touched);
   size_t offset = positions_.size();
   for (size_t i = 0; i < touched; ++i) {
     if (i + kStatsAhead < touched && touched_[i + kStatsAhead].created())
       stats_.prefetch(touched_[i + kStatsAhead].key);
-    const Touched& pair = touched_[i];
+    Touched& pair = touched_[i];
     if (!pair.created()) continue;
     PairInfo& info = stats_[pair.key];
     assert(info.count == 0 && info.length == 0);  // its key holds the new token: a new entry
     info.count = pair.change;
-    info.begin = next_entry_[i] = position_index(offset);
-    info.length = pair.records;
-    offset += pair.records;
+    info.begin = position_index(offset / kListAlign);
+    info.length = pair.bytes;
+    next_entry_[i] = offset;
+    offset += list_aligned(pair.bytes);
+    pair.last = 0;  // the gaps are taken again as the records are written
     list_order_.push_back(pair.key);
     if (!is_dead(info)) heap_.push(pair.key, info.count);
   }
-  positions_.resize(position_index(offset));
-  for (const Recorded& r : recorded_) positions_[next_entry_[r.touched]++] = r.node;
+  positions_.resize(offset);
+  for (const Recorded& r : recorded_) {
+    Touched& pair = touched_[r.touched];
+    uint8_t* const at = positions_.data() + next_entry_[r.touched];
+    next_entry_[r.touched] += static_cast<size_t>(put_gap(at, r.node - pair.last) - at);
+    pair.last = r.node;
+  }
   touched_.clear();
   recorded_.clear();
 }
@@ -127,15 +140,14 @@ void PairTracker::compact_positions(size_t incoming) {
   for (size_t i = 0; i < list_order_.size(); ++i) {
     if (i + kStatsAhead < list_order_.size()) stats_.prefetch(list_order_[i + kStatsAhead]);
     PairInfo& info = stats_.known(list_order_[i]);
-    const uint32_t begin = info.begin;
+    const size_t start = list_start(info);
     if (is_dead(info)) {
       info.begin = info.length = 0;
       continue;
     }
-    std::memmove(positions_.data() + kept, positions_.data() + begin,
-                 info.length * sizeof(uint32_t));
-    info.begin = position_index(kept);
-    kept += info.length;
+    std::memmove(positions_.data() + kept, positions_.data() + start, info.length);
+    info.begin = position_index(kept / kListAlign);
+    kept = list_aligned(kept + info.length);
     list_order_[kept_lists++] = list_order_[i];
   }
   list_order_.resize(kept_lists);

@@ -64,7 +64,8 @@ class PairTracker {
     assert(touched < touched_.size());
     Touched& pair = touched_[touched];
     pair.change += weight;
-    ++pair.records;
+    pair.bytes += gap_bytes(node - pair.last);
+    pair.last = node;
     recorded_.push_back({touched, node});
   }
 
@@ -86,10 +87,11 @@ class PairTracker {
   // neighbouring occurrences mostly touch the same few pairs.
   struct Touched {
     uint32_t key;
-    uint32_t records = 0;  // new occurrences recorded: only the pairs the merge creates have any
-    int64_t change = 0;    // the weight created minus the weight lost
+    uint32_t bytes = 0;  // of the occurrences recorded: only the pairs the merge creates have any
+    uint32_t last = 0;   // the last node recorded, which the next one's gap is taken from
+    int64_t change = 0;  // the weight created minus the weight lost
     // A pair of the merge's new token; every other touched pair only lost occurrences.
-    bool created() const { return records != 0; }
+    bool created() const { return bytes != 0; }
   };
   struct Recorded {
     uint32_t touched;  // index of the pair in touched_
@@ -105,6 +107,7 @@ class PairTracker {
   U32Map<TouchIndex> touched_index_;
   std::vector<Touched> touched_;  // in order of first touch
   ReallocArray<Recorded> recorded_;
-  std::vector<uint32_t> next_entry_;  // per touched pair, during the commit: where its next
-                                      // record goes in the position array
+  std::vector<size_t> next_entry_;      // per touched pair, during the commit: where its next
+                                        // record goes in the position array
+  ReallocArray<uint32_t> taken_nodes_;  // the nodes of the pair being merged
 };
