@@ -11,6 +11,16 @@ namespace {
 // fetched meanwhile.
 constexpr size_t kStatsAhead = 8;
 
+// Makes room for `wanted` values in `array`. The first merges are the largest: a buffer more than
+// kSlack times larger than a merge needs is given back first, so that its pages do not stay
+// resident through the smaller merges that follow; the sizes shrink slowly, so this is rare.
+template <class T>
+void refit(ReallocArray<T>& array, size_t wanted) {
+  constexpr size_t kSlack = 8, kSmall = size_t{1} << 16;
+  if (array.capacity() > kSmall && array.capacity() > kSlack * wanted) array = ReallocArray<T>();
+  array.reserve(wanted);
+}
+
 }  // namespace
 
 PairTracker::PairTracker(const Chains& chains, const WordSpans& words, Interrupt& interrupt) {
@@ -37,7 +47,10 @@ std::span<const uint32_t> PairTracker::take(uint32_t key) {
   if (!is_dead(info)) ++dead_pairs_;
   info.count = 0;
   taken_ = key;
-  taken_nodes_.resize(info.length);  // the nodes, read from the list: one per byte at most
+  // The nodes, read from the list: one per byte at most. Nothing is kept, so growing copies none.
+  taken_nodes_.clear();
+  refit(taken_nodes_, info.length);
+  taken_nodes_.resize(info.length);
   const size_t nodes =
       read_list({positions_.data() + list_start(info), info.length}, taken_nodes_.data());
   // Most occurrences share their neighbouring pairs: room for as many as there are nodes, up
@@ -46,7 +59,7 @@ std::span<const uint32_t> PairTracker::take(uint32_t key) {
   touched_index_.clear(std::min(nodes, kTouchedRoom));
   // Each occurrence records at most two new pairs: room for them all now, rather than growth
   // that copies the records made so far. Pages never written are never faulted in.
-  recorded_.reserve(2 * nodes);
+  refit(recorded_, 2 * nodes);
   return {taken_nodes_.data(), nodes};
 }
 
