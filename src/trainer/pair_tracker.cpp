@@ -42,21 +42,18 @@ PairTracker::PairTracker(const Chains& chains, const WordSpans& words, Interrupt
   heap_.rebuild(stats_, floor);
 }
 
-std::span<const uint32_t> PairTracker::take(uint32_t key) {
+std::span<const uint32_t> PairTracker::take(uint32_t key, uint16_t new_id) {
   PairInfo& info = stats_.known(key);
   if (!is_dead(info)) ++dead_pairs_;
   info.count = 0;
   taken_ = key;
+  new_id_ = new_id;
   // The nodes, read from the list: one per byte at most. Nothing is kept, so growing copies none.
   taken_nodes_.clear();
   refit(taken_nodes_, info.length);
   taken_nodes_.resize(info.length);
   const size_t nodes =
       read_list({positions_.data() + list_start(info), info.length}, taken_nodes_.data());
-  // Most occurrences share their neighbouring pairs: room for as many as there are nodes, up
-  // to kTouchedRoom, and growth past it.
-  constexpr size_t kTouchedRoom = 1024;
-  touched_index_.clear(std::min(nodes, kTouchedRoom));
   // Each occurrence records at most two new pairs: room for them all now, rather than growth
   // that copies the records made so far. Pages never written are never faulted in.
   refit(recorded_, 2 * nodes);
@@ -119,6 +116,7 @@ void PairTracker::commit_new_pairs() {
     next_entry_[r.touched] += static_cast<size_t>(put_gap(at, r.node - pair.last) - at);
     pair.last = r.node;
   }
+  for (const Touched& pair : touched_) touch_slot(pair.key) = 0;
   touched_.clear();
   recorded_.clear();
 }
