@@ -137,10 +137,11 @@ void PairTracker::purge_dead_pairs(size_t incoming) {
 // A pair whose count is 0 can never occur again (only a merge's new pairs gain occurrences),
 // so its occurrence list is dead. Instead of doubling the position array, slide the live lists
 // down over the dead ones, in the order they lie in, and make sure the array has room for
-// `incoming` more entries and half as much again, so that the merges after this one append for
-// a while before the next compaction. The array never shrinks: the next merges
-// write the pages past the live lists again, and giving them back would only have them faulted
-// in anew.
+// `incoming` more bytes and spare room, so that the merges after this one append for a while
+// before the next compaction. A compaction costs a statistics lookup per list and a move per
+// byte: the spare room is a quarter of the bytes, or kListRoom bytes per list where the lists
+// are many and short (text without spaces). The array never shrinks: the next merges write the
+// pages past the live lists again, and giving them back would only have them faulted in anew.
 //
 // Tried: dropping, as the lists are slid, the entries whose occurrence a merge has destroyed
 // (two thirds of those kept by the 3,000th merge of 140 MB of code). It costs a look at every
@@ -163,6 +164,7 @@ void PairTracker::compact_positions(size_t incoming) {
   }
   list_order_.resize(kept_lists);
   positions_.resize(kept);
-  const size_t wanted = kept + incoming + (kept + incoming) / 2;
+  constexpr size_t kListRoom = 8;
+  const size_t wanted = kept + incoming + std::max((kept + incoming) / 4, kListRoom * kept_lists);
   positions_.reserve(wanted);
 }
