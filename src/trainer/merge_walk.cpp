@@ -13,7 +13,7 @@ MergeWalk::MergeWalk(ChainedWords built, Interrupt& interrupt)
       words_(std::move(built.words), chains_.ids.size()) {}
 
 void MergeWalk::merge(uint32_t key, uint16_t new_id) {
-  const std::span<const uint32_t> nodes = pairs_.take(key);
+  const std::span<const uint32_t> nodes = pairs_.take(key, new_id);
   NeighbourPairs on_left, on_right;
   // The first nodes are asked for at once: most merges visit only a few dozen.
   for (size_t k = 0; k < std::min(nodes.size(), kNodesAhead); ++k) prefetch_node(nodes[k]);

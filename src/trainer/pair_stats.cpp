@@ -41,29 +41,41 @@ void for_each_pair_run(const PairStats& pair_stats, const Chains& chains, const 
 
 void build_pairs(PairStats& pair_stats, const Chains& chains, const WordSpans& words,
                  PositionArray& pair_positions, Interrupt& interrupt) {
-  // 1. Count: each pair's weighted count and the length of its list.
+  // 1. Count: each pair's weighted count and the bytes of its list; `begin` holds the pair's
+  // last left node so far, from which the next gap is taken.
   for_each_pair_run(pair_stats, chains, words, interrupt,
-                    [&](uint32_t key, uint32_t, uint32_t length, uint32_t w) {
+                    [&](uint32_t key, uint32_t left, uint32_t length, uint32_t w) {
                       PairInfo& info = pair_stats[key];
                       info.count += static_cast<int64_t>(words.word_counts[w]) * length;
-                      info.length += length;
+                      info.length += gap_bytes(left - info.begin) + (length - 1);
+                      info.begin = left + length - 1;
                     });
-  // 2. Lay out: each list gets its range, in the order pair_stats.for_each visits the pairs;
-  // `begin` is the write cursor until step 4 (see PairInfo).
-  uint64_t offset = 0;
+  // 2. Lay out: each list gets its range, in the order pair_stats.for_each visits the pairs. The
+  // counts wait aside while `count` holds the fill's state: the bytes written (low half) and the
+  // last node written (high half).
+  std::vector<int64_t> counts;
+  counts.reserve(pair_stats.size());
+  size_t offset = 0;
   pair_stats.for_each([&](uint32_t, PairInfo& info) {
-    info.begin = position_index(offset);
-    offset += info.length;
+    counts.push_back(info.count);
+    info.count = 0;
+    info.begin = position_index(offset / kListAlign);
+    offset = list_aligned(offset + info.length);
   });
-  pair_positions.resize(position_index(offset));
-  // 3. Fill: left node indices, ascending within each list.
+  pair_positions.resize(offset);
+  // 3. Fill: the gaps of each list, from its ascending left nodes; a run's nodes are 1 apart.
   for_each_pair_run(pair_stats, chains, words, interrupt,
                     [&](uint32_t key, uint32_t left, uint32_t length, uint32_t) {
                       PairInfo& info = pair_stats.known(key);
-                      uint32_t* out = pair_positions.data() + info.begin;
-                      for (uint32_t k = 0; k < length; ++k) out[k] = left + k;
-                      info.begin += length;
+                      const auto state = static_cast<uint64_t>(static_cast<int64_t>(info.count));
+                      const auto written = static_cast<uint32_t>(state);
+                      uint8_t* const out = pair_positions.data() + list_start(info) + written;
+                      uint8_t* end = put_gap(out, left - static_cast<uint32_t>(state >> 32));
+                      for (uint32_t k = 1; k < length; ++k) *end++ = 1;
+                      const uint64_t last = left + length - 1;
+                      info.count = static_cast<int64_t>(last << 32 | (written + (end - out)));
                     });
-  // 4. Each cursor stands one past its list: back to the list's start.
-  pair_stats.for_each([&](uint32_t, PairInfo& info) { info.begin -= info.length; });
+  // 4. The counts back, in the same order.
+  size_t i = 0;
+  pair_stats.for_each([&](uint32_t, PairInfo& info) { info.count = counts[i++]; });
 }

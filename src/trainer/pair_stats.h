@@ -1,9 +1,11 @@
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <stdexcept>
 
 #include "common/interrupt.h"
@@ -36,10 +38,10 @@ class PackedCount {
 // beside its 4-byte key in 20 bytes rather than the 24 an 8-byte aligned count would take.
 struct PairInfo {
   PackedCount count;  // live occurrences, each weighted by how often its word occurs
-  // The pair's occurrences are pair_positions[begin, begin + length), left nodes, ascending;
-  // entries of occurrences merged away since may remain. While build_pairs fills the lists,
-  // `begin` is the list's write cursor instead, moved back to the start once the lists are
-  // full: a separate cursor would make the record 20 bytes.
+  // The pair's occurrence list is the `length` bytes at pair_positions[begin * kListAlign]: its
+  // left nodes, ascending, coded as gaps (see PositionArray); entries of occurrences merged away
+  // since may remain. While build_pairs fills the lists, `count` holds the fill's state instead
+  // (see there): a separate cursor would make the record larger.
   uint32_t begin = 0;
   uint32_t length = 0;
 };
@@ -54,10 +56,46 @@ inline bool is_dead(const PairInfo& info) {
 
 using PairStats = U32Map<PairInfo>;
 
-// The pair occurrence lists back to back: left node indices.
-using PositionArray = ReallocArray<uint32_t>;
+// The pair occurrence lists back to back. A list holds the gaps between its ascending left nodes
+// (the first one from node 0), each in groups of 7 bits, the low group first, the high bit set
+// on every byte but a gap's last. Most occurrences belong to frequent pairs, whose gaps take one
+// byte or two: the lists take about a third of the memory of 4-byte nodes. Each list starts on
+// a multiple of kListAlign bytes, so that its start in those units spans 16 GiB in 32 bits.
+using PositionArray = ReallocArray<uint8_t>;
+inline constexpr size_t kListAlign = 4;
 
-// `index` as a position in the occurrence lists; throws std::length_error past 2^32 - 1.
+inline size_t list_start(const PairInfo& info) {
+  return size_t{info.begin} * kListAlign;
+}
+// `bytes` rounded up to a list start.
+inline size_t list_aligned(size_t bytes) {
+  return (bytes + kListAlign - 1) / kListAlign * kListAlign;
+}
+
+// Bytes of the gap `gap` in a list.
+inline uint32_t gap_bytes(uint32_t gap) {
+  return static_cast<uint32_t>(std::bit_width(gap | 1) + 6) / 7;
+}
+// Writes `gap` at `out`; returns the byte after it.
+inline uint8_t* put_gap(uint8_t* out, uint32_t gap) {
+  for (; gap >= 0x80; gap >>= 7) *out++ = static_cast<uint8_t>(gap | 0x80);
+  *out++ = static_cast<uint8_t>(gap);
+  return out;
+}
+// Writes the nodes of the list in `bytes` to `nodes` (room for one per byte); returns how many.
+inline size_t read_list(std::span<const uint8_t> bytes, uint32_t* nodes) {
+  uint32_t* out = nodes;
+  uint32_t node = 0;
+  for (size_t i = 0; i < bytes.size();) {
+    uint32_t gap = bytes[i] & 0x7F;
+    for (int shift = 7; bytes[i++] & 0x80; shift += 7) gap |= uint32_t{bytes[i] & 0x7Fu} << shift;
+    node += gap;
+    *out++ = node;
+  }
+  return static_cast<size_t>(out - nodes);
+}
+
+// `index` as a list start or length; throws std::length_error past 2^32 - 1.
 inline uint32_t position_index(size_t index) {
   if (index > std::numeric_limits<uint32_t>::max()) {
     throw std::length_error("more than 2^32 - 1 pair occurrences");
@@ -66,7 +104,7 @@ inline uint32_t position_index(size_t index) {
 }
 
 // Counts every adjacent pair of the chains (weighted by word count) into `pair_stats` and lays
-// out each pair's occurrences as one ascending range of `pair_positions`, the ranges in the order
+// out each pair's occurrences as one list of `pair_positions`, the lists in the order
 // `pair_stats.for_each` visits the pairs. Polls `interrupt` as it walks the words.
 void build_pairs(PairStats& pair_stats, const Chains& chains, const WordSpans& words,
                  PositionArray& pair_positions, Interrupt& interrupt);

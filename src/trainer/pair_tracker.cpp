@@ -11,6 +11,16 @@ namespace {
 // fetched meanwhile.
 constexpr size_t kStatsAhead = 8;
 
+// Makes room for `wanted` values in `array`. The first merges are the largest: a buffer more than
+// kSlack times larger than a merge needs is given back first, so that its pages do not stay
+// resident through the smaller merges that follow; the sizes shrink slowly, so this is rare.
+template <class T>
+void refit(ReallocArray<T>& array, size_t wanted) {
+  constexpr size_t kSlack = 8, kSmall = size_t{1} << 16;
+  if (array.capacity() > kSmall && array.capacity() > kSlack * wanted) array = ReallocArray<T>();
+  array.reserve(wanted);
+}
+
 }  // namespace
 
 PairTracker::PairTracker(const Chains& chains, const WordSpans& words, Interrupt& interrupt) {
@@ -32,19 +42,22 @@ PairTracker::PairTracker(const Chains& chains, const WordSpans& words, Interrupt
   heap_.rebuild(stats_, floor);
 }
 
-std::span<const uint32_t> PairTracker::take(uint32_t key) {
+std::span<const uint32_t> PairTracker::take(uint32_t key, uint16_t new_id) {
   PairInfo& info = stats_.known(key);
   if (!is_dead(info)) ++dead_pairs_;
   info.count = 0;
   taken_ = key;
-  // Most occurrences share their neighbouring pairs: room for as many as there are nodes, up
-  // to kTouchedRoom, and growth past it.
-  constexpr size_t kTouchedRoom = 1024;
-  touched_index_.clear(std::min<size_t>(info.length, kTouchedRoom));
+  new_id_ = new_id;
+  // The nodes, read from the list: one per byte at most. Nothing is kept, so growing copies none.
+  taken_nodes_.clear();
+  refit(taken_nodes_, info.length);
+  taken_nodes_.resize(info.length);
+  const size_t nodes =
+      read_list({positions_.data() + list_start(info), info.length}, taken_nodes_.data());
   // Each occurrence records at most two new pairs: room for them all now, rather than growth
   // that copies the records made so far. Pages never written are never faulted in.
-  recorded_.reserve(2 * size_t{info.length});
-  return {positions_.data() + info.begin, info.length};
+  refit(recorded_, 2 * nodes);
+  return {taken_nodes_.data(), nodes};
 }
 
 void PairTracker::commit_new_pairs() {
@@ -61,38 +74,49 @@ void PairTracker::commit_new_pairs() {
     info.count = std::max<int64_t>(0, info.count + pair.change);
     if (!was_dead && is_dead(info)) ++dead_pairs_;
   }
-  // 2. The created pairs, each given a range in order of arrival. A pair's nodes arrive in
+  // 2. The created pairs, each given a list in order of arrival. A pair's nodes arrive in
   // ascending order and never twice (a merge walks its occurrences left to right, and a node
   // recorded as a new pair's left node is passed by then), so bucketing the records by pair in
   // arrival order sorts them.
-  size_t created = 0;
-  for (size_t i = 0; i < touched; ++i) created += touched_[i].created();
+  size_t created = 0, incoming = 0;
+  for (size_t i = 0; i < touched; ++i) {
+    created += touched_[i].created();
+    incoming += list_aligned(touched_[i].bytes);
+  }
   if (stats_.grows_with(created) && dead_pairs_ * 4 >= stats_.size()) {
     // Dead pairs never occur again: dropping their entries keeps the map as large as the live
     // pairs need rather than every pair there ever was. Only once a quarter of them are dead, so
     // that each purge makes room for many merges.
-    purge_dead_pairs(recorded_.size());
-  } else if (positions_.size() + recorded_.size() > positions_.capacity()) {
-    compact_positions(recorded_.size());
+    purge_dead_pairs(incoming);
+  } else if (positions_.size() + incoming > positions_.capacity()) {
+    compact_positions(incoming);
   }
   next_entry_.resize(touched);
   size_t offset = positions_.size();
   for (size_t i = 0; i < touched; ++i) {
     if (i + kStatsAhead < touched && touched_[i + kStatsAhead].created())
       stats_.prefetch(touched_[i + kStatsAhead].key);
-    const Touched& pair = touched_[i];
+    Touched& pair = touched_[i];
     if (!pair.created()) continue;
     PairInfo& info = stats_[pair.key];
     assert(info.count == 0 && info.length == 0);  // its key holds the new token: a new entry
     info.count = pair.change;
-    info.begin = next_entry_[i] = position_index(offset);
-    info.length = pair.records;
-    offset += pair.records;
+    info.begin = position_index(offset / kListAlign);
+    info.length = pair.bytes;
+    next_entry_[i] = offset;
+    offset += list_aligned(pair.bytes);
+    pair.last = 0;  // the gaps are taken again as the records are written
     list_order_.push_back(pair.key);
     if (!is_dead(info)) heap_.push(pair.key, info.count);
   }
-  positions_.resize(position_index(offset));
-  for (const Recorded& r : recorded_) positions_[next_entry_[r.touched]++] = r.node;
+  positions_.resize(offset);
+  for (const Recorded& r : recorded_) {
+    Touched& pair = touched_[r.touched];
+    uint8_t* const at = positions_.data() + next_entry_[r.touched];
+    next_entry_[r.touched] += static_cast<size_t>(put_gap(at, r.node - pair.last) - at);
+    pair.last = r.node;
+  }
+  for (const Touched& pair : touched_) touch_slot(pair.key) = 0;
   touched_.clear();
   recorded_.clear();
 }
@@ -113,10 +137,11 @@ void PairTracker::purge_dead_pairs(size_t incoming) {
 // A pair whose count is 0 can never occur again (only a merge's new pairs gain occurrences),
 // so its occurrence list is dead. Instead of doubling the position array, slide the live lists
 // down over the dead ones, in the order they lie in, and make sure the array has room for
-// `incoming` more entries and half as much again, so that the merges after this one append for
-// a while before the next compaction. The array never shrinks: the next merges
-// write the pages past the live lists again, and giving them back would only have them faulted
-// in anew.
+// `incoming` more bytes and spare room, so that the merges after this one append for a while
+// before the next compaction. A compaction costs a statistics lookup per list and a move per
+// byte: the spare room is a quarter of the bytes, or kListRoom bytes per list where the lists
+// are many and short (text without spaces). The array never shrinks: the next merges write the
+// pages past the live lists again, and giving them back would only have them faulted in anew.
 //
 // Tried: dropping, as the lists are slid, the entries whose occurrence a merge has destroyed
 // (two thirds of those kept by the 3,000th merge of 140 MB of code). It costs a look at every
@@ -127,19 +152,19 @@ void PairTracker::compact_positions(size_t incoming) {
   for (size_t i = 0; i < list_order_.size(); ++i) {
     if (i + kStatsAhead < list_order_.size()) stats_.prefetch(list_order_[i + kStatsAhead]);
     PairInfo& info = stats_.known(list_order_[i]);
-    const uint32_t begin = info.begin;
+    const size_t start = list_start(info);
     if (is_dead(info)) {
       info.begin = info.length = 0;
       continue;
     }
-    std::memmove(positions_.data() + kept, positions_.data() + begin,
-                 info.length * sizeof(uint32_t));
-    info.begin = position_index(kept);
-    kept += info.length;
+    std::memmove(positions_.data() + kept, positions_.data() + start, info.length);
+    info.begin = position_index(kept / kListAlign);
+    kept = list_aligned(kept + info.length);
     list_order_[kept_lists++] = list_order_[i];
   }
   list_order_.resize(kept_lists);
   positions_.resize(kept);
-  const size_t wanted = kept + incoming + (kept + incoming) / 2;
+  constexpr size_t kListRoom = 8;
+  const size_t wanted = kept + incoming + std::max((kept + incoming) / 4, kListRoom * kept_lists);
   positions_.reserve(wanted);
 }

@@ -8,19 +8,12 @@
 #include <vector>
 
 #include "common/interrupt.h"
+#include "common/pair_key.h"
 #include "common/realloc_array.h"
 #include "common/u32_map.h"
 #include "trainer/chains.h"
 #include "trainer/pair_heap.h"
 #include "trainer/pair_stats.h"
-
-// Where PairTracker keeps a pair among those the merge under way has touched; kNone until the
-// merge touches it. Outside the class, so that its default member initializer is known where
-// the class's map of it is instantiated.
-struct TouchIndex {
-  static constexpr uint32_t kNone = 0xFFFFFFFF;
-  uint32_t index = kNone;
-};
 
 // The pair statistics while merging: every pair's weighted count and occurrence list, and the
 // heap that selects the best pair. A merge reads the occurrences of its pair, then reports each
@@ -35,20 +28,20 @@ class PairTracker {
   std::optional<uint32_t> best_pair() { return heap_.pop_best(stats_); }
 
   // Sets the count of `key` to 0 and returns its recorded left nodes, ascending; valid until
-  // commit_new_pairs.
-  std::span<const uint32_t> take(uint32_t key);
+  // commit_new_pairs. The merge makes the token `new_id`.
+  std::span<const uint32_t> take(uint32_t key, uint16_t new_id);
 
   // Index of `key` among the pairs touched since the last commit, added on its first touch. A
   // caller that meets the same pair again passes the index to lower_at and record_at instead of
   // looking the key up again. Valid until commit_new_pairs.
   uint32_t touch(uint32_t key) {
-    uint32_t& index = touched_index_[key].index;
-    if (index == TouchIndex::kNone) {
+    uint32_t& slot = touch_slot(key);
+    if (slot == 0) {
       stats_.prefetch(key);  // the commit reads its statistics: they arrive meanwhile
-      index = static_cast<uint32_t>(touched_.size());
       touched_.push_back({key});
+      slot = static_cast<uint32_t>(touched_.size());
     }
-    return index;
+    return slot - 1;
   }
 
   // One occurrence of the touched pair `touched`, of weight `weight`, is gone.
@@ -64,7 +57,8 @@ class PairTracker {
     assert(touched < touched_.size());
     Touched& pair = touched_[touched];
     pair.change += weight;
-    ++pair.records;
+    pair.bytes += gap_bytes(node - pair.last);
+    pair.last = node;
     recorded_.push_back({touched, node});
   }
 
@@ -74,6 +68,18 @@ class PairTracker {
   void commit_new_pairs();
 
  private:
+  // A merge of (left, right) into new_id touches only pairs (x, left), (x, new_id), (right, y) and
+  // (new_id, y), x and y its neighbours: the touch index of each is kept in one of four tables
+  // indexed by x or y, picked by the first of these forms that the key has, so that a key of two
+  // forms has one place. An index lookup is an array access rather than a hash probe.
+  uint32_t& touch_slot(uint32_t key) {
+    const uint16_t x = pair_left(key), y = pair_right(key);
+    if (y == pair_left(taken_)) return touch_slots_[x];
+    if (y == new_id_) return touch_slots_[0x10000 + x];
+    if (x == pair_right(taken_)) return touch_slots_[0x20000 + y];
+    assert(x == new_id_);
+    return touch_slots_[0x30000 + y];
+  }
   // Packs the live occurrence lists at the start of the array and makes room for `incoming` more;
   // a dead pair's list is dropped and its entry keeps a list of length 0.
   void compact_positions(size_t incoming);
@@ -86,10 +92,11 @@ class PairTracker {
   // neighbouring occurrences mostly touch the same few pairs.
   struct Touched {
     uint32_t key;
-    uint32_t records = 0;  // new occurrences recorded: only the pairs the merge creates have any
-    int64_t change = 0;    // the weight created minus the weight lost
+    uint32_t bytes = 0;  // of the occurrences recorded: only the pairs the merge creates have any
+    uint32_t last = 0;   // the last node recorded, which the next one's gap is taken from
+    int64_t change = 0;  // the weight created minus the weight lost
     // A pair of the merge's new token; every other touched pair only lost occurrences.
-    bool created() const { return records != 0; }
+    bool created() const { return bytes != 0; }
   };
   struct Recorded {
     uint32_t touched;  // index of the pair in touched_
@@ -102,9 +109,12 @@ class PairTracker {
   PairHeap heap_;
   uint32_t taken_ = 0;     // the pair of the merge under way
   size_t dead_pairs_ = 0;  // entries of stats_ whose count has fallen to 0 since the last purge
-  U32Map<TouchIndex> touched_index_;
+  uint16_t new_id_ = 0;    // the token of the merge under way
+  // Index + 1 in touched_ of each pair touched since the last commit, 0 for none (touch_slot).
+  std::vector<uint32_t> touch_slots_ = std::vector<uint32_t>(4 << 16);
   std::vector<Touched> touched_;  // in order of first touch
   ReallocArray<Recorded> recorded_;
-  std::vector<uint32_t> next_entry_;  // per touched pair, during the commit: where its next
-                                      // record goes in the position array
+  std::vector<size_t> next_entry_;      // per touched pair, during the commit: where its next
+                                        // record goes in the position array
+  ReallocArray<uint32_t> taken_nodes_;  // the nodes of the pair being merged
 };

@@ -76,9 +76,18 @@
 //     out the pairs of cjk about a third faster.
 //   - The occurrence lists lie in one array laid out by a counting pass, in the order the map
 //     visits its pairs, so compaction needs no sort (40bf052): a layout.
-//   - PairInfo is 16 bytes and 4-byte aligned, the build filling each list through its start,
-//     moved back once the lists are full: a slot is 20 bytes, not 24. Changed (an 8-byte aligned
-//     count, 24-byte slots): 1.00 to 1.04, insensitive in time; the map is a sixth smaller.
+//   - PairInfo is 16 bytes and 4-byte aligned, the build keeping each list's fill state in its
+//     count, the counts set aside meanwhile: a slot is 20 bytes, not 24. Changed (an 8-byte
+//     aligned count, 24-byte slots): 1.00 to 1.04, insensitive in time; the map is a sixth
+//     smaller.
+//   - The lists hold the gaps between their left nodes in 7-bit groups, not 4-byte nodes; a
+//     merge reads its list into a buffer first, and gives its node and record buffers back when
+//     they are eight times what it needs. Peak memory on 1 GB of the scale corpus at 32,000
+//     1,501 to 944 MiB (13.5 to 8.5 bytes per code unit of the distinct words), on 300 MB 713
+//     to 501 MiB; time, medians of five runs (before_after.py, 59bade0 against the change):
+//     100 MB of en 1.00, of code 1.10, 10 MB of en, code and cjk 1.00 to 1.10. Tried, did not
+//     help: a commit that buckets a merge's records by pair first, then writes each list in one
+//     pass (10 MB: 1.04 to 1.11 of the time before the gap-coded lists).
 // Choosing the pair (pair_heap.h)
 //   - Only pairs counted at least a floor are held, the first floor the count of the
 //     kHeld = 4096th pair (3d5de63, 7225561). Removed (floor 1): en 7 to 15%, cjk 13 to 20%
@@ -99,12 +108,15 @@
 //     in the cache (9f6c96d): a tenth off merging cjk.
 //   - The touched pairs beside the last left and right neighbour are kept (a6c0c32): longrun
 //     trains in two thirds of the time.
-//   - The touch index starts with room for min(occurrences, kTouchedRoom = 1024) pairs (49b3ef5).
-//     Changed: kTouchedRoom = 64 0.97 to 1.01: insensitive.
-//   - Dead occurrence lists are slid out in place, in the order the lists lie, with half again of
-//     spare room, and the array never shrinks (5058255, 2437a5f, 9519061, 263702b). Changed (no
-//     spare room): en 1.7 to 2.1, cjk 5.9 to 10.5 times the CPU time: without it nearly every
-//     merge compacts.
+//   - A touched pair's index lies in one of four tables of 2^16 entries, indexed by the
+//     neighbour that names it (pair_tracker.h), not a hash map cleared for every merge: an array
+//     access rather than a probe, 1 MiB in all (a layout).
+//   - Dead occurrence lists are slid out in place, in the order the lists lie, with spare room
+//     of a quarter of the bytes or kListRoom = 8 bytes per list, whichever is larger, and the
+//     array never shrinks (5058255, 2437a5f, 9519061, 263702b). Changed (no spare room): en 1.7
+//     to 2.1, cjk 5.9 to 10.5 times the CPU time: without it nearly every merge compacts.
+//     Changed (half of the bytes, as before the gap-coded lists): code at 100 MB 0.98 of the
+//     time, within the noise.
 //   - Dead pairs leave the map, in place, when it would grow and a quarter of its entries are
 //     dead (pair_tracker.cpp): peak memory on 140 MB of code at 32,000 415 to 307 MiB, on 11 MB
 //     of text without spaces 131 to 119 MiB, time within the noise.

@@ -38,8 +38,9 @@ void for_each_entry(const Map& stats, F f) {
 std::map<uint32_t, Pair> pairs_of(const PairStats& stats, const PositionArray& positions) {
   std::map<uint32_t, Pair> out;
   for_each_entry(stats, [&](uint32_t key, const PairInfo& info) {
-    const uint32_t* list = positions.begin() + info.begin;
-    out[key] = {info.count, std::vector<uint32_t>(list, list + info.length)};
+    std::vector<uint32_t> nodes(info.length);
+    nodes.resize(read_list({positions.begin() + list_start(info), info.length}, nodes.data()));
+    out[key] = {info.count, nodes};
   });
   return out;
 }
@@ -112,22 +113,47 @@ TEST(BuildPairs, LayoutOfARandomCorpus) {
   }
   EXPECT_EQ(pairs_of(b.stats, b.positions), expected);
 
-  // The ranges tile pair_positions exactly, in the order the map visits the pairs.
+  // The lists tile pair_positions, each from the next list start, in the order the map visits
+  // the pairs.
   std::vector<std::pair<uint64_t, uint64_t>> ranges;
   for_each_entry(b.stats, [&](uint32_t, const PairInfo& info) {
-    ranges.emplace_back(info.begin, info.begin + info.length);
+    ranges.emplace_back(list_start(info), list_start(info) + info.length);
   });
   uint64_t covered = 0;
   for (const auto& [begin, end] : ranges) {
-    EXPECT_EQ(begin, covered);
+    EXPECT_EQ(begin, list_aligned(covered));
     covered = end;
   }
-  EXPECT_EQ(covered, b.positions.size());
+  EXPECT_EQ(list_aligned(covered), b.positions.size());
 
   // Positions are ascending within each pair (the merge visits them left to right).
   for (const auto& [key, pair] : pairs_of(b.stats, b.positions)) {
     EXPECT_TRUE(std::is_sorted(pair.positions.begin(), pair.positions.end())) << key;
   }
+}
+
+// The gaps of a list around every byte-count boundary, up to the largest node, read back whole.
+TEST(OccurrenceList, GapsAtByteBoundariesReadBack) {
+  std::vector<uint32_t> nodes;
+  uint32_t node = 0;
+  for (const uint32_t gap : {0u, 1u, 127u, 128u, 16383u, 16384u, (1u << 21) - 1, 1u << 21,
+                             (1u << 28) - 1, 1u << 28, 1u << 30}) {
+    node += gap;
+    nodes.push_back(node);
+  }
+  nodes.push_back(0xFFFFFFFF);
+  std::vector<uint8_t> bytes(5 * nodes.size());
+  uint8_t* end = bytes.data();
+  uint32_t last = 0;
+  for (const uint32_t n : nodes) {
+    uint8_t* const at = end;
+    end = put_gap(end, n - last);
+    EXPECT_EQ(static_cast<uint32_t>(end - at), gap_bytes(n - last)) << n - last;
+    last = n;
+  }
+  std::vector<uint32_t> read(bytes.size());
+  read.resize(read_list({bytes.data(), static_cast<size_t>(end - bytes.data())}, read.data()));
+  EXPECT_EQ(read, nodes);
 }
 
 }  // namespace
