@@ -3,6 +3,7 @@
 #include <utf8.h>
 
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <cstring>
 #include <iterator>
@@ -255,13 +256,22 @@ std::vector<uint16_t> Encoder::encode_once(const BPE& model, std::string_view te
   if (text.size() * kLookupCost >= derive_cost) {
     return Encoder(model).encode(text, interrupt);
   }
-  // Each unit looked up as its UTF-8 text in `token_to_id`, as the Encoder's table was made.
-  auto id_of = [&model, scratch = std::string()](uint16_t unit) mutable -> int32_t {
+  // Each unit looked up as its UTF-8 text in `token_to_id`, as the Encoder's table was made;
+  // an ASCII unit, most of real text, only once per call.
+  constexpr int32_t kNotLookedUp = kSurrogate - 1;
+  std::array<int32_t, 128> ascii;
+  ascii.fill(kNotLookedUp);
+  auto look_up = [&model, scratch = std::string()](uint16_t unit) mutable -> int32_t {
     if (unit >= 0xD800 && unit < 0xE000) return kSurrogate;
     scratch.clear();
     utf8::append(as_read(unit), std::back_inserter(scratch));
     const auto found = model.token_to_id.find(scratch);
     return found == model.token_to_id.end() ? kDropped : static_cast<uint16_t>(found->second);
+  };
+  auto id_of = [&](uint16_t unit) -> int32_t {
+    if (unit >= ascii.size()) return look_up(unit);
+    if (ascii[unit] == kNotLookedUp) ascii[unit] = look_up(unit);
+    return ascii[unit];
   };
   Merger<ModelRanks> merger(model);
   return encode_checked(
