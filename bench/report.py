@@ -575,11 +575,9 @@ def readme_with_block(readme: str, data) -> str:
 
 def write_plots(data, plots: Path):
     import matplotlib
-
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     from matplotlib.ticker import FuncFormatter
-
     rows = [r for r in train_rows(data) if r["ok"] and r["kind"] == "en"]
     if not rows:
         return
