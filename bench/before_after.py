@@ -50,7 +50,7 @@ def main(argv=None) -> int:
     print(md_table(head, []), flush=True)
     for kind in a.kinds.split(","):
         source = corpora.kind_source(kind, a.corpora, cuts, int(max(sizes) * corpora.MB))
-        one_file = kind in ("longrun", "shortrun")  # one word: no prefix of it is cut
+        one_file = kind in corpora.ONE_WORD  # one word: no prefix of it is cut
         for size in sizes[:1] if one_file else sizes:
             corpus = source if one_file else corpora.cut_prefix(
                 source, cuts / f"{kind}-{size:g}MB.txt", int(size * corpora.MB))

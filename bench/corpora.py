@@ -1,12 +1,9 @@
-"""Corpora of the benchmark: the maker of the real-text files (Debian documentation packages,
-installed with apt-get as root and turned from HTML, text, reStructuredText, POD and man pages
-into plain text, one document after another in an order fixed by a hash of the path, so that
-every prefix mixes all sources), the corpus kinds built from them, and the cuts the runs take.
+"""Corpora of the benchmark: the real-text files made from Debian documentation packages
+(installed with apt-get as root; HTML, text, reStructuredText, POD and man pages as plain text,
+in an order fixed by a hash of the path so that every prefix mixes all sources), the corpus
+kinds built from them or, for code, from source packages where a run needs it, and the cuts.
 
     python bench/corpora.py OUT_DIR     # en.txt, en-small.txt, holdout.txt, multi.txt, dataset.txt
-
-The code corpus is made where a run needs it, in the same order, from the Go and JDK source
-packages and the Python standard library, no file repeated.
 """
 
 from __future__ import annotations
@@ -36,6 +33,7 @@ CODE_PACKAGES = ["golang-1.19-src", JDK_PACKAGE]
 CODE_BYTES = 100 * MB
 KINDS = ["en", "code", "cjk", "longrun", "shortrun"]
 ENCODE_KINDS = ["en", "code", "cjk"]
+ONE_WORD = ("longrun", "shortrun")
 # The one-word corpora: 8,000 distinct characters from U+4E00 on, then 2^20 "a", trained with
 # a fixed number of merges past their alphabet.
 RUN_CHARS, RUN_AS, SHORT_RUN, RUN_MERGES = 8000, 1 << 20, 64, 64
@@ -257,35 +255,35 @@ def code_documents():
                 yield label, raw
 
 
-def make_code(dst: Path, nbytes: int | None = CODE_BYTES) -> Path:
-    """Writes the code documents to `dst`, cut at the last line end within `nbytes` (all for
-    None); beside it, `dst`.json counts the files of each language and the bytes of all the
-    distinct code."""
-    info_path = dst.with_name(dst.name + ".json")
-    if dst.exists() and info_path.exists() and json.loads(info_path.read_text())["limit"] == nbytes:
+def info(path: Path) -> dict | None:
+    """The record written beside the corpus `path` (`path`.json), if there is one."""
+    beside = path.with_name(path.name + ".json")
+    return json.loads(beside.read_text()) if beside.exists() else None
+
+
+def make_code(dst: Path, nbytes: int) -> Path:
+    """Writes the code documents to `dst`, cut at the last line end within `nbytes`; beside it,
+    `dst`.json counts the files of each language and the bytes of all the distinct code."""
+    if dst.exists() and (info(dst) or {}).get("limit") == nbytes:
         return dst
-    limit = nbytes if nbytes is not None else float("inf")
     written, total, files = 0, 0, {}
     with open(dst, "wb") as out:
         for label, raw in code_documents():
             total += len(raw)
-            if written >= limit:
+            if written >= nbytes:
                 continue  # still counted in the total
-            if written + len(raw) > limit:
-                raw = raw[: raw.rfind(b"\n", 0, int(limit - written)) + 1]
-                written = limit  # nothing after a cut document
+            if written + len(raw) > nbytes:
+                raw = raw[: raw.rfind(b"\n", 0, nbytes - written) + 1]
+                written = nbytes  # nothing after a cut document
             else:
                 written += len(raw)
             out.write(raw)
             lang = label.split("/", 1)[0]
             files[lang] = files.get(lang, 0) + 1
-    info_path.write_text(json.dumps({"limit": nbytes, "bytes": dst.stat().st_size,
-                                     "distinct_total_bytes": total, "files": files}))
+    dst.with_name(dst.name + ".json").write_text(json.dumps(
+        {"limit": nbytes, "bytes": dst.stat().st_size, "distinct_total_bytes": total,
+         "files": files}))
     return dst
-
-
-def code_info(dst: Path) -> dict:
-    return json.loads(dst.with_name(dst.name + ".json").read_text())
 
 
 def make_cjk(multi: Path, dst: Path) -> Path:
@@ -331,7 +329,7 @@ def kind_source(kind: str, corpora: Path, work: Path, nbytes: int = CODE_BYTES) 
 
 def kind_vocabs(kind: str, vocabs: list[int]) -> list[int]:
     """The vocabulary sizes of a kind: the one-word corpora have their own."""
-    return [RUN_CHARS + 1 + RUN_MERGES] if kind in ("longrun", "shortrun") else vocabs
+    return [RUN_CHARS + 1 + RUN_MERGES] if kind in ONE_WORD else vocabs
 
 
 if __name__ == "__main__":

@@ -106,18 +106,12 @@ def write_scale(out: Path, nbytes: int, docs=None) -> dict:
             "beta": BETA, "seconds": time.perf_counter() - t0}
 
 
-def corpus_info(out: Path) -> dict | None:
-    """The record written beside the scale corpus `out` (`out`.json), if there is one."""
-    info_path = out.with_name(out.name + ".json")
-    return json.loads(info_path.read_text()) if info_path.exists() else None
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("out", type=Path)
     parser.add_argument("--bytes", type=float, default=10e9, help="target size (default 10e9)")
     args = parser.parse_args()
-    nbytes, info = int(args.bytes), corpus_info(args.out)
+    nbytes, info = int(args.bytes), corpora.info(args.out)
     # Written unless the file there is the one this version writes for that size.
     if not (info and args.out.exists() and info.get("version") == VERSION
             and info.get("target") == nbytes and info.get("bytes") == args.out.stat().st_size):

@@ -1,6 +1,5 @@
-"""The runs of one benchmark, each measured in a fresh process (a task of peers.py in a new
-interpreter, or a C++ program, its wall and CPU time and peak memory taken with wait4 so that
-the figures are that run's), and the JSON document of their results that the report reads."""
+"""The runs of one benchmark, each in a fresh process (a task of peers.py or a C++ program) whose
+own time and peak memory wait4 gives, and the JSON document of their results the report reads."""
 
 from __future__ import annotations
 
@@ -21,7 +20,6 @@ from importlib import metadata
 from pathlib import Path
 
 import corpora
-import make_scale_corpus
 from peers import MB, REFERENCE, TRAINERS, QUALITY_LIBS
 
 HERE = Path(__file__).resolve().parent
@@ -36,7 +34,6 @@ RUNS = {"train": ("train", "sol", "bound", "quality", "crosscheck", "baseline"),
         "encode": ("encode", "decode", "encode_bound"), "dataset": ("dataset",),
         "scale": ("scale", "scale_bound")}
 PARTS = tuple(part for parts in RUNS.values() for part in parts)
-ONE_WORD = ("longrun", "shortrun")
 
 _ABS_PATH = re.compile(r"(?<![\w.~])/(?:[\w.+@-]+/)+([\w.+@-]+)")
 
@@ -159,9 +156,7 @@ class Bench:
             if args.only and self.json_path.exists() else {}
         for part in PARTS:
             self.data.setdefault(part, [])
-        for run in args.parts:
-            for part in RUNS[run]:
-                self.data[part] = []
+        self.data.update({part: [] for run in args.parts for part in RUNS[run]})
 
     def log(self, msg):
         print(f"[{datetime.datetime.now():%H:%M:%S}] {msg}", flush=True)
@@ -180,9 +175,10 @@ class Bench:
         return run_child(task, self.workdir, name, env or {}, self.module_path,
                          timeout or self.args.timeout)
 
-    def program(self, argv, name, repeats=1):
+    def program(self, argv, name, repeats, names):
         """Runs a C++ program `repeats` times; the record of the last run, with the median of
-        the seconds its runs printed first on their last line, and the counts after them."""
+        the seconds its runs printed first on their last line, and the counts after them, also
+        by `names`."""
         walls, outs, rec = [], [], None
         for i in range(repeats):
             rec = run_process([str(a) for a in argv], self.logs, f"{name}-{i}", dict(os.environ),
@@ -192,8 +188,9 @@ class Bench:
             outs.append((self.logs / rec["stdout"]).read_text().splitlines()[-1].split())
             walls.append(float(outs[-1][0]))
         if walls:
-            rec.update(walls=walls, wall=statistics.median(walls),
-                       counts=[int(x) for x in outs[-1][1:]])
+            counts = [int(x) for x in outs[-1][1:]]
+            rec.update(walls=walls, wall=statistics.median(walls), counts=counts,
+                       **dict(zip(names, counts)))
         return rec
 
     def snapshot_module(self):
@@ -228,7 +225,7 @@ class Bench:
         largest = int(max(a.sizes + a.encode_sizes) * MB)
         for kind in a.kinds:
             src = self.sources[kind] = corpora.kind_source(kind, self.corpora, cdir, largest)
-            for size in [None] if kind in ONE_WORD else a.sizes:
+            for size in [None] if kind in corpora.ONE_WORD else a.sizes:
                 path = src if size is None else corpora.cut_prefix(
                     src, cdir / f"{kind}-{tag(size)}.txt", int(size * MB))
                 if path not in self.train_corpora.values():  # a small kind gives its file once
@@ -238,7 +235,6 @@ class Bench:
                     else src
                 self.encode_texts[(kind, size)] = corpora.cut_prefix(
                     source, cdir / f"text-{kind}-{tag(size)}.txt", int(size * MB))
-        # The first SHORT_LINES lines of 20 to 200 characters of the held-out text, cycled.
         lines = [ln for ln in self.holdout.read_text(encoding="utf-8").split("\n")
                  if SHORT_MIN <= len(ln) <= SHORT_MAX]
         picked = [lines[i % len(lines)] for i in range(SHORT_LINES // (10 if a.quick else 1))]
@@ -275,7 +271,7 @@ class Bench:
                         short_text={"name": self.short_text.name,
                                     "bytes": self.short_text.stat().st_size})
             if "code" in self.sources:
-                meta["code_corpus"] = corpora.code_info(self.sources["code"])
+                meta["code_corpus"] = corpora.info(self.sources["code"])
             self.save()
         models = {}
         if "train" in a.parts:
@@ -304,30 +300,29 @@ class Bench:
             n, base = self.repeats_for(corpus), dict(kind=kind, size=size,
                                                      bytes=corpus.stat().st_size)
             if a.sol:
-                rec = self.add("sol", self.program([a.sol, corpus], f"sol-{kind}-{tag(size)}", n),
-                               **base)
+                rec = self.add("sol", self.program([a.sol, corpus], f"sol-{kind}-{tag(size)}", n,
+                                                   ("distinct_words", "words")), **base)
                 if rec.get("counts"):
-                    rec["distinct_words"], rec["words"] = rec["counts"]
                     self.log(f"speed of light {corpus.name}: {rec['wall']:.3f} s")
             for vocab in corpora.kind_vocabs(kind, a.vocab) if a.bound else []:
                 self.work_bound("bound", corpus, vocab, f"bound-{kind}-{tag(size)}-{vocab}", n,
                                 **base)
 
     def work_bound(self, part, corpus, vocab, name, repeats, **fields):
-        rec = self.program([self.args.bound, corpus, vocab], name, repeats)
+        rec = self.program([self.args.bound, corpus, vocab], name, repeats,
+                           ("distinct_words", "distinct_units", "pairs"))
         if rec.get("counts"):
-            rec["distinct_words"], rec["distinct_units"], rec["pairs"] = rec["counts"]
             self.log(f"work bound {name}: {rec['wall']:.3f} s, {rec['distinct_words']:,} words")
         self.add(part, rec, vocab=vocab, **fields)
 
     def train_one(self, part, trainer, corpus, vocab, name, repeats=1, timeout=None, **fields):
         """Trains `trainer` `repeats` times in fresh processes; the record of median wall time
-        (of the failed run where one failed) goes to `part`."""
+        (of the failed run where one failed) goes to `part`, if any. Returns the model's path."""
         lib, threads = TRAINERS[trainer]
         model_dir = self.workdir / "models" / name
         model_dir.mkdir(parents=True, exist_ok=True)
         task = {"kind": "train", "trainer": trainer, "corpus": str(corpus), "vocab": vocab,
-                "model_dir": str(model_dir), "long_lines": fields.get("kind") in ONE_WORD}
+                "model_dir": str(model_dir), "long_lines": fields.get("kind") in corpora.ONE_WORD}
         if lib == "sentencepiece":  # its copy of the corpus, tabs as spaces, made untimed
             task["sp_corpus"] = str(corpora.spaces_for_tabs(corpus, self.workdir
                                                             / f"sp-{corpus.name}"))
@@ -342,8 +337,9 @@ class Bench:
         walls = [r["result"]["wall"] for r in runs if r["ok"]]
         rec = runs[-1] if not runs[-1]["ok"] else sorted(
             runs, key=lambda r: r["result"]["wall"])[len(runs) // 2]
-        self.add(part, rec, trainer=trainer, bytes=corpus.stat().st_size, vocab=vocab,
-                 walls=walls, **fields)
+        if part:
+            self.add(part, rec, trainer=trainer, bytes=corpus.stat().st_size, vocab=vocab,
+                     walls=walls, **fields)
         if not rec["ok"]:
             self.log(f"  FAILED: {rec['error'][-300:]}")
             return None
@@ -360,7 +356,8 @@ class Bench:
                     model = self.train_one(
                         "train", trainer, corpus, vocab,
                         f"train-{trainer}-{kind}-{tag(size)}-{vocab}", self.repeats_for(corpus),
-                        self.args.run_timeout if kind in ONE_WORD else None, kind=kind, size=size)
+                        self.args.run_timeout if kind in corpora.ONE_WORD else None, kind=kind,
+                        size=size)
                     if model:
                         models[(trainer, kind, size, vocab)] = model
         return models
@@ -391,13 +388,8 @@ class Bench:
                     if (t, k, v) == ("ours", kind, vocab)]:
             return max(have, key=lambda sm: sm[0])
         size, corpus = max((s, p) for (k, s), p in self.train_corpora.items() if k == kind)
-        name = f"model-ours-{kind}-{tag(size)}-{vocab}"
-        model_dir = self.workdir / "models" / name
-        model_dir.mkdir(parents=True, exist_ok=True)
-        self.log(f"training {name} for encoding")
-        rec = self.child({"kind": "train", "trainer": "ours", "corpus": str(corpus),
-                          "vocab": vocab, "model_dir": str(model_dir)}, name)
-        return size, rec["result"]["model"] if rec["ok"] else None
+        return size, self.train_one(None, "ours", corpus, vocab,
+                                    f"model-ours-{kind}-{tag(size)}-{vocab}", kind=kind)
 
     def encode_all(self, models):
         one = {"RAYON_NUM_THREADS": "1", "TOKENIZERS_PARALLELISM": "false"}
@@ -480,7 +472,7 @@ class Bench:
         # from, never holds the code.
         subprocess.run([sys.executable, str(HERE / "make_scale_corpus.py"), str(big),
                         "--bytes", str(int(sizes[-1] * GB))], check=True, stdout=subprocess.DEVNULL)
-        self.data["scale_meta"]["corpus"] = make_scale_corpus.corpus_info(big)
+        self.data["scale_meta"]["corpus"] = corpora.info(big)
         for size in sizes:
             corpus = corpora.cut_prefix(big, sdir / f"scale-{size:g}GB.txt", int(size * GB))
             fields = dict(size=size, bytes=corpus.stat().st_size)
