@@ -12,8 +12,6 @@ the fastest wall times and of the median CPU times (on a shared machine the fast
 least disturbed), and whether both trained the same model.
 """
 
-from __future__ import annotations
-
 import argparse
 import statistics
 import sys

@@ -16,8 +16,6 @@ bench/out/quick/); a run with --only keeps the other parts' results. The README'
 block is redrawn from the committed results.
 """
 
-from __future__ import annotations
-
 import argparse
 import json
 import shlex

@@ -6,8 +6,6 @@ kinds built from them or, for code, from source packages where a run needs it, a
     python bench/corpora.py OUT_DIR     # en.txt, en-small.txt, holdout.txt, multi.txt, dataset.txt
 """
 
-from __future__ import annotations
-
 import gzip
 import hashlib
 import html.parser

@@ -14,8 +14,6 @@ is deterministic and prefix-stable: the file for a size is the start of the file
 size, cut at the same line end as corpora.cut_prefix, so one large file gives every size.
 """
 
-from __future__ import annotations
-
 import argparse
 import hashlib
 import json

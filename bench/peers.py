@@ -2,8 +2,6 @@
 measured tasks, each run in a fresh interpreter as `python bench/peers.py TASK.json`, which
 writes its result beside the task."""
 
-from __future__ import annotations
-
 import array
 import codecs
 import collections

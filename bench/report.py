@@ -1,8 +1,6 @@
 """The report of a benchmark run, drawn from its JSON document: bench/RESULTS.md, the plots and
 the performance block of README.md. Only the plots need more than the standard library."""
 
-from __future__ import annotations
-
 import collections
 import math
 import os

@@ -1,8 +1,6 @@
 """The runs of one benchmark, each in a fresh process (a task of peers.py or a C++ program) whose
 own time and peak memory wait4 gives, and the JSON document of their results the report reads."""
 
-from __future__ import annotations
-
 import datetime
 import hashlib
 import json
