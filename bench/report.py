@@ -103,11 +103,13 @@ def _timed(rec, *fields):
     return row
 
 
-def memory_figures(t, b) -> dict:
-    """Peak RSS per code unit of the distinct words (from the work bound `b` of the same corpus
-    and vocabulary), and the RSS our process kept once the model was deleted."""
+def trainer_row(t, b) -> dict:
+    """A training's figures, its peak RSS per code unit of the distinct words (from the work
+    bound `b` of the same corpus and vocabulary) and the RSS kept once our model was deleted."""
     r, units = t.get("result", {}), b and b.get("distinct_units")
-    return {"words": b and b.get("distinct_words"), "units": units,
+    return {**{k: t.get(k) for k in ("trainer", "kind", "size", "bytes", "vocab", "ok", "error")},
+            "wall": r.get("wall"), "cpu": r.get("cpu"), "rss": peak_kib(t) / 1024,
+            "words": b and b.get("distinct_words"), "units": units,
             "b_per_unit": _ratio(peak_kib(t) * 1024, units) if t["ok"] else None,
             "kept_mib": r["kept_after_kib"] / 1024 if "kept_after_kib" in r else None}
 
@@ -128,9 +130,7 @@ def train_rows(data):
         ref = ref if ref and ref["ok"] else None
         s, b = sol.get((t["kind"], t["size"])), bound.get(_key(t))
         rows.append({
-            **{k: t[k] for k in ("trainer", "kind", "size", "bytes", "vocab", "ok")},
-            "error": t.get("error"), "load": t.get("load_before"), "wall": r.get("wall"),
-            "cpu": r.get("cpu"), "runs": len(t.get("walls") or [0]), "rss": peak_kib(t) / 1024,
+            **trainer_row(t, b), "load": t.get("load_before"), "runs": len(t.get("walls") or [0]),
             "model_mib": r["model_rss_kib"] / 1024 if "model_rss_kib" in r else None,
             "vocab_got": r.get("vocab_got"),
             "wall_ratio": _ratio(r.get("wall"), ref and ref["result"]["wall"]),
@@ -138,8 +138,7 @@ def train_rows(data):
             "sol_wall": s and s["wall"], "sol_ratio": _ratio(r.get("wall"), s and s["wall"]),
             "bound_wall": b and b["wall"], "bound_ratio": _ratio(r.get("wall"), b and b["wall"]),
             "per_k": per_k(t["trainer"], t),
-            "per_k_ratio": _ratio(per_k(t["trainer"], t), per_k(REFERENCE, t)),
-            **memory_figures(t, b)})
+            "per_k_ratio": _ratio(per_k(t["trainer"], t), per_k(REFERENCE, t))})
     return rows
 
 
@@ -184,10 +183,8 @@ def scale_rows(data):
              "units": b.get("distinct_units"), "kept_mib": None,
              "b_per_unit": _ratio(b["maxrss_kib"] * 1024, b.get("distinct_units"))}
             for b in data.get("scale_bound", [])]
-    rows += [{"program": t["trainer"], **{k: t[k] for k in ("size", "bytes", "vocab", "ok")},
-              "error": t.get("error"), "wall": t.get("result", {}).get("wall"),
-              "cpu": t.get("result", {}).get("cpu"), "rss": peak_kib(t) / 1024,
-              **memory_figures(t, bound.get(("scale", t["size"], t["vocab"])))}
+    rows += [{"program": t["trainer"],
+              **trainer_row(t, bound.get(("scale", t["size"], t["vocab"])))}
              for t in data.get("scale", [])]
     rows.sort(key=lambda r: (r["vocab"], r["size"], r["program"] != "work bound",
                              r["program"] != "ours", r["program"]))
