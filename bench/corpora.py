@@ -218,11 +218,9 @@ def _path_order(label: str) -> str:
 
 
 def code_documents():
-    """The code files as (label, bytes) in the order of a hash of the label ("go/...", "jdk/...",
-    "python/...": the path from a fixed root), so that every prefix mixes the three languages:
-    Go's sources but its testdata folders (test inputs, near-copies or not code at all), the
-    JDK's src.zip and this interpreter's standard library but site-packages; each file valid
-    UTF-8 without NUL, ending with a line feed, and none whose text was already given."""
+    """The code files as (label, bytes) in the order of a hash of the label, so that every prefix
+    mixes Go's sources (not testdata: test inputs, near-copies), the JDK's src.zip and the Python
+    standard library; each valid UTF-8 without NUL, ending with a line feed, none twice."""
     def jdk_zip():
         out = subprocess.run(["dpkg", "-L", JDK_PACKAGE], capture_output=True, text=True).stdout
         return next((p for p in out.splitlines() if p.endswith("/src.zip")
@@ -285,8 +283,7 @@ def make_code(dst: Path, nbytes: int) -> Path:
 
 
 def make_cjk(multi: Path, dst: Path) -> Path:
-    """Text without spaces: the lines of multi.txt at least half of whose characters are
-    Chinese, Japanese or Korean, with all whitespace inside each line removed."""
+    """The lines of multi.txt at least half CJK, with all whitespace inside each line removed."""
     def is_cjk(c):
         o = ord(c)
         return (0x3040 <= o <= 0x30FF or 0x3400 <= o <= 0x9FFF or 0xAC00 <= o <= 0xD7AF

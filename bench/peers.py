@@ -39,8 +39,7 @@ def normalize_ws(text: str) -> str:
 
 
 def line_pieces(text: str) -> list[str]:
-    """The text cut right before every line feed, normalized: the pieces hold exactly the words
-    of the whole text, and are the batch items for peers."""
+    """The batch items for peers: the text cut before every line feed, normalized."""
     return [normalize_ws(p) for p in re.split(r"(?=\n)", text) if p]
 
 
@@ -96,10 +95,9 @@ def tiktoken_like(module: str, vocab):
     token_to_id = {text: i for i, text in enumerate(vocab)}
     as_bytes = [text.replace(MARKER, " ").encode("utf-8") for text in vocab]
     known = set(as_bytes)
-    low = list(dict.fromkeys([bytes([b]) for b in range(256)] + [
+    low = [piece for piece in dict.fromkeys([bytes([b]) for b in range(256)] + [
         raw[:k] for text, raw in zip(vocab, as_bytes) if len(text) == 1
-        for k in range(2, len(raw))]))
-    low = [piece for piece in low if piece not in known]
+        for k in range(2, len(raw))]) if piece not in known]
     ranks = {raw: r for r, raw in enumerate(low)}
     rank_to_id = [-1] * len(low)
     for text, raw in zip(vocab, as_bytes):
@@ -115,8 +113,7 @@ def tiktoken_like(module: str, vocab):
 
 
 def vm_kib(field: str) -> int:
-    """A memory figure of this process from /proc/self/status (VmHWM: peak resident since exec,
-    unlike ru_maxrss carrying nothing over from the parent; VmRSS: resident now)."""
+    """A memory figure of this process (VmHWM, unlike ru_maxrss, starts at exec; VmRSS: now)."""
     return next((int(line.split()[1]) for line in open("/proc/self/status")
                  if line.startswith(field + ":")), 0)
 
@@ -342,8 +339,8 @@ def child_crosscheck(task):
 
 
 def compare_merge_lists(vocab, merge_rank, peer_model):
-    """Our merges (text pairs in rank order) against those tokenizers learned from the same
-    corpus, and the initial symbols only one side has."""
+    """Our merges against those tokenizers learned from the same corpus, and the initial symbols
+    only one side has."""
     if not peer_model:
         return None
     model = json.loads(Path(peer_model).read_text(encoding="utf-8"))["model"]

@@ -37,8 +37,7 @@ DATASET_SETUPS = {
 
 
 def md_table(head, rows, left=1) -> str:
-    """Every table of the report and the README: `head` and each row a list of cells (a short
-    row, such as a failed run's, is padded); the first `left` columns left-aligned."""
+    """A Markdown table, short rows padded, the first `left` columns left-aligned."""
     rows = [list(r) + [""] * (len(head) - len(r)) for r in rows]
     return "\n".join(["| " + " | ".join(head) + " |",
                       "|" + "---|" * left + "---:|" * (len(head) - left)]
@@ -92,8 +91,7 @@ def _done(records):
 
 
 def _timed(rec, *fields):
-    """The row of a timed task: `fields` of the record, and of the result its median wall and
-    CPU time and MB/s."""
+    """The row of a timed task: `fields` of the record, median wall and CPU time, MB/s."""
     row = {k: rec.get(k) for k in ("ok", "error", "vocab", *fields)}
     if rec["ok"]:
         r = rec["result"]
@@ -154,8 +152,7 @@ def summary_rows(data):
 
 
 def encode_rows(data):
-    """Median MB/s of each encoder and setup, against tiktoken's plain call on the same text,
-    and our time against the encoding bound's (its C++ pass and the making of the list)."""
+    """Each encoder and setup against tiktoken's plain call, ours also against the bound."""
     rows = [_timed(e, "encoder", "setup", "kind", "size") for e in data["encode"]]
     for row, e in zip(rows, data["encode"]):
         if calls := e["ok"] and e["result"].get("calls"):
@@ -174,8 +171,8 @@ def encode_rows(data):
 
 
 def scale_rows(data):
-    """Per vocabulary and size of the scale rows: the work bound, then each trainer, with the
-    growth of wall time from the same program's previous size."""
+    """The work bound, then each trainer, per vocabulary and size, with the growth of wall time
+    from the same program's previous size."""
     bound = _done(data.get("scale_bound", []))
     rows = [{"program": "work bound", **{k: b[k] for k in ("size", "bytes", "vocab", "ok")},
              "error": b.get("error"), "wall": b.get("wall"), "cpu": b.get("proc_cpu"),
@@ -200,8 +197,7 @@ def scale_rows(data):
 
 
 def dataset_rows(data):
-    """Median MB/s of each setup of the dataset part, each also divided by `model.encode` of the
-    whole text at the same vocabulary, by wall and by CPU time."""
+    """Each dataset setup, also against `model.encode` of the whole text, by wall and CPU time."""
     rows = [dict(_timed(d, "encoder", "setup", "workers"), documents=d.get("result", {}).get(
         "documents"), rss=peak_kib(d) / 1024) for d in data.get("dataset", [])]
     whole = {r["vocab"]: r for r in rows if r["ok"] and (r["encoder"], r["setup"]) == (
@@ -590,8 +586,7 @@ def write_plots(data, plots: Path):
                              if r["trainer"] == trainer and r["vocab"] == vocab)
                 if pts:
                     ax.plot(*zip(*pts), marker="o", label=trainer)
-            ax.set_xscale("log")
-            ax.set_yscale("log")
+            ax.set(xscale="log", yscale="log")
             for axis in (ax.xaxis, ax.yaxis):
                 axis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
             ax.set(xlabel="corpus size (MB)", ylabel=ylabel, title=f"{title}, vocabulary {vocab:,}")

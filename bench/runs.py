@@ -37,8 +37,7 @@ _ABS_PATH = re.compile(r"(?<![\w.~])/(?:[\w.+@-]+/)+([\w.+@-]+)")
 
 
 def scrub(value, root: Path):
-    """The value with paths of this machine made relative to the checkout or cut to their file
-    name, so that a results file says nothing about where it was made."""
+    """The value with this machine's paths relative to the checkout or cut to the file name."""
     if isinstance(value, str):
         return _ABS_PATH.sub(r"\1", value.replace(str(root) + "/", ""))
     if isinstance(value, list):
@@ -86,8 +85,7 @@ def find_module_path(option):
 
 
 def run_process(argv, logs: Path, name: str, env: dict, timeout=None) -> dict:
-    """Runs `argv` with its output in logs/NAME.stdout and .stderr, killed past `timeout`
-    seconds; returns the wait4 figures."""
+    """Runs `argv`, its output in logs/NAME.stdout and .stderr, killed past `timeout` seconds."""
     logs.mkdir(parents=True, exist_ok=True)
     out_log, err_log = logs / f"{name}.stdout", logs / f"{name}.stderr"
     load_before, timed_out = os.getloadavg()[0], False
@@ -114,8 +112,7 @@ def run_process(argv, logs: Path, name: str, env: dict, timeout=None) -> dict:
 
 
 def run_child(task: dict, workdir: Path, name: str, env_extra: dict, module_path, timeout=None):
-    """Runs one task in a fresh interpreter; the task's own result (timed around the measured
-    call only) is merged in under "result"."""
+    """Runs one task of peers.py in a fresh interpreter; its own result goes under "result"."""
     logs = workdir / "logs"
     logs.mkdir(parents=True, exist_ok=True)
     task = dict(task, result=str(logs / f"{name}.result.json"))
@@ -361,8 +358,7 @@ class Bench:
         return models
 
     def quality_all(self, models):
-        """Tokens per 1,000 characters of the held-out text with each English model, and the
-        cross-check of our English models against tokenizers."""
+        """Tokens of the held-out text with each English model; our models cross-checked."""
         for (trainer, kind, size, vocab), model in models.items():
             if kind != "en":
                 continue
@@ -431,9 +427,7 @@ class Bench:
                         text=decode_text.name)
 
     def dataset_all(self, models):
-        """The dataset text with each vocabulary's English model: ours through
-        `lorvane.encode_dataset` and `lorvane.encode_batch` on one and on every usable core and
-        `model.encode` of the whole text; tiktoken's threaded batch call and whole-text call."""
+        """The dataset text encoded by each setup with each vocabulary's English model."""
         text, cores = self.dataset_text, len(os.sched_getaffinity(0))
         corpora.warm(text)
         setups = dict.fromkeys([("ours", "dataset", 1), ("ours", "dataset", cores),
@@ -458,8 +452,7 @@ class Bench:
 
     def scale_all(self):
         """The scale corpus written once at the largest size, each smaller size cut from it (the
-        generator is prefix-stable); per size and vocabulary the work bound and our trainer once
-        each (with --scale-peers also the peers, up to SCALE_PEER_BYTES)."""
+        generator is prefix-stable); per size and vocabulary the work bound and the trainers."""
         a = self.args
         sdir = self.workdir / "scale"
         sdir.mkdir(parents=True, exist_ok=True)
