@@ -67,8 +67,8 @@ class _Renames(dict):
 
 
 def vary(raw: bytes, renames: _Renames) -> bytes:
-    """The document with its identifiers and numbers renamed for one copy (no per-character
-    Python work: one regex split, then a table look-up per identifier)."""
+    """The document with its identifiers and numbers renamed for one copy: one regex split, then
+    a table look-up per identifier."""
     parts = _TOKEN.split(raw)
     parts[1::2] = map(renames.__getitem__, parts[1::2])
     return b"".join(parts)
@@ -76,8 +76,7 @@ def vary(raw: bytes, renames: _Renames) -> bytes:
 
 def write_scale(out: Path, nbytes: int, docs=None) -> dict:
     """Writes the first `nbytes` bytes of the scale corpus, cut back to the last line end, to
-    `out` (`docs`: the code documents as (label, bytes), read when not given); returns what it
-    wrote."""
+    `out` (`docs`: the code documents as (label, bytes) if not corpora's); returns its record."""
     t0 = time.perf_counter()
     docs = list(corpora.code_documents()) if docs is None else docs
     real = sum(len(raw) for _, raw in docs)
@@ -89,13 +88,12 @@ def write_scale(out: Path, nbytes: int, docs=None) -> dict:
                 if k and picked(label, k):
                     raw = vary(raw, renames)
                     count += 1
+                full = written + len(raw) >= nbytes
                 if written + len(raw) > nbytes:
                     raw = raw[: raw.rfind(b"\n", 0, nbytes - written) + 1]
-                    full = True
                 f.write(raw)
                 written += len(raw)
-                if full or written == nbytes:
-                    full = True
+                if full:
                     break
             varied.append(count)
             k += 1
