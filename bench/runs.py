@@ -170,6 +170,10 @@ class Bench:
         return run_child(task, self.workdir, name, env or {}, self.module_path,
                          timeout or self.args.timeout)
 
+    def measure(self, part, name, task, env=None, **fields):
+        self.log(name)
+        return self.add(part, self.child(task, name, env), **fields)
+
     def program(self, argv, name, repeats, names):
         """Runs a C++ program `repeats` times; the record of the last run, with the median of
         the seconds its runs printed first on their last line, and the counts after them, also
@@ -271,8 +275,8 @@ class Bench:
         models = {}
         if "train" in a.parts:
             for lib in sorted({TRAINERS[t][0] for t in a.trainers} | {"tiktoken"}):
-                self.add("baseline", self.child({"kind": "baseline", "lib": lib},
-                                                f"baseline-{lib}"), lib=lib)
+                self.measure("baseline", f"baseline-{lib}", {"kind": "baseline", "lib": lib},
+                             lib=lib)
             self.bounds_all()
             models = self.train_all()
             self.quality_all(models)
@@ -364,16 +368,13 @@ class Bench:
                 continue
             fields = dict(kind=kind, size=size, vocab=vocab)
             if TRAINERS[trainer][0] in QUALITY_LIBS:
-                self.add("quality", self.child({"kind": "quality", "trainer": trainer,
-                                                "model": model, "holdout": str(self.holdout)},
-                                               f"quality-{trainer}-{tag(size)}-{vocab}"),
-                         trainer=trainer, **fields)
+                self.measure("quality", f"quality-{trainer}-{tag(size)}-{vocab}",
+                             {"kind": "quality", "trainer": trainer, "model": model,
+                              "holdout": str(self.holdout)}, trainer=trainer, **fields)
             if trainer == "ours":
-                self.log(f"cross-check {tag(size)} {vocab}")
-                self.add("crosscheck", self.child(
-                    {"kind": "crosscheck", "model": model, "holdout": str(self.holdout),
-                     "peer_model": models.get((REFERENCE, kind, size, vocab))},
-                    f"crosscheck-{tag(size)}-{vocab}"), **fields)
+                self.measure("crosscheck", f"crosscheck-{tag(size)}-{vocab}", {
+                    "kind": "crosscheck", "model": model, "holdout": str(self.holdout),
+                    "peer_model": models.get((REFERENCE, kind, size, vocab))}, **fields)
 
     def model_for(self, models, kind, vocab):
         """Our model of `kind` at `vocab` from the largest corpus trained in this run, else one
@@ -406,25 +407,22 @@ class Bench:
                     task = {"model": model, "text": str(text), "repeats": self.args.repeats}
                     for encoder, setup, env in runs:
                         name = f"encode-{encoder}-{setup}-{fields['kind']}-{tag(size)}-{vocab}"
-                        self.log(name)
-                        self.add("encode", self.child(dict(task, kind="encode", encoder=encoder,
-                                                           setup=setup), name, env),
-                                 encoder=encoder, setup=setup, model_size=model_size,
-                                 bytes=text.stat().st_size, **fields)
+                        self.measure("encode", name, dict(task, kind="encode", encoder=encoder,
+                                                          setup=setup), env, encoder=encoder,
+                                     setup=setup, model_size=model_size,
+                                     bytes=text.stat().st_size, **fields)
                     if self.args.encode_bound:
-                        name = f"encode-bound-{fields['kind']}-{tag(size)}-{vocab}"
-                        self.log(name)
-                        rec = self.add("encode_bound", self.child(
+                        rec = self.measure(
+                            "encode_bound", f"encode-bound-{fields['kind']}-{tag(size)}-{vocab}",
                             dict(task, kind="encode_bound", program=str(self.args.encode_bound),
-                                 lines=runs is short), name), **fields)
+                                 lines=runs is short), **fields)
                         if rec["ok"] and not rec["result"]["same_ids"]:
                             self.log("  the bound's ids differ from our encoder's")
                 for decoder in ("ours", "tiktoken") if kind == "en" else ():
-                    self.add("decode", self.child(
-                        {"kind": "decode", "decoder": decoder, "model": model,
-                         "text": str(decode_text), "repeats": self.args.repeats},
-                        f"decode-{decoder}-{vocab}"), decoder=decoder, vocab=vocab,
-                        text=decode_text.name)
+                    self.measure("decode", f"decode-{decoder}-{vocab}", {
+                        "kind": "decode", "decoder": decoder, "model": model,
+                        "text": str(decode_text), "repeats": self.args.repeats},
+                        decoder=decoder, vocab=vocab, text=decode_text.name)
 
     def dataset_all(self, models):
         """The dataset text encoded by each setup with each vocabulary's English model."""
@@ -441,13 +439,11 @@ class Bench:
                 name = f"dataset-{encoder}-{setup}-{workers or 'own'}-{vocab}"
                 out = self.workdir / "dataset" / name
                 out.mkdir(parents=True, exist_ok=True)
-                self.log(name)
-                self.add("dataset", self.child(
-                    {"kind": "dataset", "encoder": encoder, "setup": setup, "workers": workers,
-                     "model": model, "text": str(text), "out": str(out),
-                     "repeats": self.args.repeats}, name),
-                    encoder=encoder, setup=setup, workers=workers, vocab=vocab,
-                    model_size=model_size, bytes=text.stat().st_size)
+                self.measure("dataset", name, {
+                    "kind": "dataset", "encoder": encoder, "setup": setup, "workers": workers,
+                    "model": model, "text": str(text), "out": str(out),
+                    "repeats": self.args.repeats}, encoder=encoder, setup=setup,
+                    workers=workers, vocab=vocab, model_size=model_size, bytes=text.stat().st_size)
                 shutil.rmtree(out, ignore_errors=True)  # 50 MB or more of ids per run
 
     def scale_all(self):
