@@ -7,9 +7,7 @@
 DIR holds a lorvane_api*.so (for instance built from an older commit with `pip install --target
 DIR .`). Each training is the task bench/compare.py times, in a fresh process; the builds take
 turns, the first of each pair alternating, so that a change in the machine's load falls on both.
-Prints per row the median wall time of each build, the ratios after/before of the median and of
-the fastest wall times and of the median CPU times (on a shared machine the fastest runs are the
-least disturbed), and whether both trained the same model.
+On a shared machine the fastest runs, also compared, are the least disturbed.
 """
 
 import argparse
