@@ -222,9 +222,7 @@ def code_documents():
     mixes Go's sources (not testdata: test inputs, near-copies), the JDK's src.zip and the Python
     standard library; each valid UTF-8 without NUL, ending with a line feed, none twice."""
     def jdk_zip():
-        out = subprocess.run(["dpkg", "-L", JDK_PACKAGE], capture_output=True, text=True).stdout
-        return next((p for p in out.splitlines() if p.endswith("/src.zip")
-                     and Path(p).is_file()), None)
+        return next((p for p in package_files([JDK_PACKAGE]) if p.name == "src.zip"), None)
 
     if not GO_SRC.is_dir() or jdk_zip() is None:
         apt_install(CODE_PACKAGES)
