@@ -4,14 +4,12 @@ used up.
 
     python bench/make_scale_corpus.py OUT [--bytes 10e9]
 
-It starts with all the distinct code of corpora.code_documents (about 300 MB, nothing
-repeated). Past it, copy k (k = 1, 2, ...) gives the same documents in the same order and varies
-a share s_k of them, picked by a hash of the path and k: every ASCII identifier but the keywords
-gets the suffix `_k` and every number k appended, so each word holding one is new. s_k falls
-with k so that the distinct words at the end of copy k are about (k + 1)^BETA times the real
-code's, the distinct words of a share s of the documents being about s^GAMMA of all. The output
-is deterministic and prefix-stable: the file for a size is the start of the file for any larger
-size, cut at the same line end as corpora.cut_prefix, so one large file gives every size.
+All the distinct code of corpora.code_documents (about 300 MB) comes first; then copy k = 1, 2,
+... repeats the documents in order, varying a share s_k picked by a hash of the path and k: ASCII
+identifiers but the keywords get the suffix `_k`, numbers k appended. s_k falls with k so that
+the distinct words after copy k are about (k + 1)^BETA times the real code's, those of a share s
+of the documents being about s^GAMMA of all. The output is prefix-stable: the file for a size is
+the start of the file for any larger size, cut at the same line end as corpora.cut_prefix.
 """
 
 import argparse
