@@ -7,12 +7,8 @@
 DIR holds a lorvane_api*.so (for instance built from an older commit with `pip install --target
 DIR .`). Each training is the task bench/compare.py times, in a fresh process; the builds take
 turns, the first of each pair alternating, so that a change in the machine's load falls on both.
-Prints per row the median wall time of each build, the ratios after/before of the median and of
-the fastest wall times and of the median CPU times (on a shared machine the fastest runs are the
-least disturbed), and whether both trained the same model.
+On a shared machine the fastest runs, also compared, are the least disturbed.
 """
-
-from __future__ import annotations
 
 import argparse
 import statistics
@@ -50,7 +46,7 @@ def main(argv=None) -> int:
     print(md_table(head, []), flush=True)
     for kind in a.kinds.split(","):
         source = corpora.kind_source(kind, a.corpora, cuts, int(max(sizes) * corpora.MB))
-        one_file = kind in ("longrun", "shortrun")  # one word: no prefix of it is cut
+        one_file = kind in corpora.ONE_WORD  # one word: no prefix of it is cut
         for size in sizes[:1] if one_file else sizes:
             corpus = source if one_file else corpora.cut_prefix(
                 source, cuts / f"{kind}-{size:g}MB.txt", int(size * corpora.MB))

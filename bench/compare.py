@@ -10,13 +10,9 @@ bound; decoding; a cross-check of exactness; encoding a dataset; training at sca
     bash scripts/dev.sh bench --only dataset     # one part; --only scale: code from 0.1 to 10 GB
     .venv-bench/bin/python bench/compare.py --report-only    # redraw from results.json
 
-Peers and the measured tasks are in peers.py, corpora in corpora.py, the runs in runs.py, the
-report in report.py. Results go to bench/RESULTS.md and bench/results/ (with --quick to
-bench/out/quick/); a run with --only keeps the other parts' results. The README's performance
-block is redrawn from the committed results.
+Results go to bench/RESULTS.md and bench/results/ (with --quick to bench/out/quick/), and from
+the committed results to the README's performance block; --only keeps the other parts' results.
 """
-
-from __future__ import annotations
 
 import argparse
 import json

@@ -1,15 +1,10 @@
-"""Corpora of the benchmark: the maker of the real-text files (Debian documentation packages,
-installed with apt-get as root and turned from HTML, text, reStructuredText, POD and man pages
-into plain text, one document after another in an order fixed by a hash of the path, so that
-every prefix mixes all sources), the corpus kinds built from them, and the cuts the runs take.
+"""Corpora of the benchmark: the real-text files made from Debian documentation packages
+(installed with apt-get as root; HTML, text, reStructuredText, POD and man pages as plain text,
+in an order fixed by a hash of the path so that every prefix mixes all sources), the corpus
+kinds built from them or, for code, from source packages where a run needs it, and the cuts.
 
     python bench/corpora.py OUT_DIR     # en.txt, en-small.txt, holdout.txt, multi.txt, dataset.txt
-
-The code corpus is made where a run needs it, in the same order, from the Go and JDK source
-packages and the Python standard library, no file repeated.
 """
-
-from __future__ import annotations
 
 import gzip
 import hashlib
@@ -36,6 +31,7 @@ CODE_PACKAGES = ["golang-1.19-src", JDK_PACKAGE]
 CODE_BYTES = 100 * MB
 KINDS = ["en", "code", "cjk", "longrun", "shortrun"]
 ENCODE_KINDS = ["en", "code", "cjk"]
+ONE_WORD = ("longrun", "shortrun")
 # The one-word corpora: 8,000 distinct characters from U+4E00 on, then 2^20 "a", trained with
 # a fixed number of merges past their alphabet.
 RUN_CHARS, RUN_AS, SHORT_RUN, RUN_MERGES = 8000, 1 << 20, 64, 64
@@ -222,15 +218,11 @@ def _path_order(label: str) -> str:
 
 
 def code_documents():
-    """The code files as (label, bytes) in the order of a hash of the label ("go/...", "jdk/...",
-    "python/...": the path from a fixed root), so that every prefix mixes the three languages:
-    Go's sources but its testdata folders (test inputs, near-copies or not code at all), the
-    JDK's src.zip and this interpreter's standard library but site-packages; each file valid
-    UTF-8 without NUL, ending with a line feed, and none whose text was already given."""
+    """The code files as (label, bytes) in the order of a hash of the label, so that every prefix
+    mixes Go's sources (not testdata: test inputs, near-copies), the JDK's src.zip and the Python
+    standard library; each valid UTF-8 without NUL, ending with a line feed, none twice."""
     def jdk_zip():
-        out = subprocess.run(["dpkg", "-L", JDK_PACKAGE], capture_output=True, text=True).stdout
-        return next((p for p in out.splitlines() if p.endswith("/src.zip")
-                     and Path(p).is_file()), None)
+        return next((p for p in package_files([JDK_PACKAGE]) if p.name == "src.zip"), None)
 
     if not GO_SRC.is_dir() or jdk_zip() is None:
         apt_install(CODE_PACKAGES)
@@ -257,40 +249,39 @@ def code_documents():
                 yield label, raw
 
 
-def make_code(dst: Path, nbytes: int | None = CODE_BYTES) -> Path:
-    """Writes the code documents to `dst`, cut at the last line end within `nbytes` (all for
-    None); beside it, `dst`.json counts the files of each language and the bytes of all the
-    distinct code."""
-    info_path = dst.with_name(dst.name + ".json")
-    if dst.exists() and info_path.exists() and json.loads(info_path.read_text())["limit"] == nbytes:
+def info(path: Path) -> dict | None:
+    """The record written beside the corpus `path` (`path`.json), if there is one."""
+    beside = path.with_name(path.name + ".json")
+    return json.loads(beside.read_text()) if beside.exists() else None
+
+
+def make_code(dst: Path, nbytes: int) -> Path:
+    """Writes the code documents to `dst`, cut at the last line end within `nbytes`; beside it,
+    `dst`.json counts the files of each language and the bytes of all the distinct code."""
+    if dst.exists() and (info(dst) or {}).get("limit") == nbytes:
         return dst
-    limit = nbytes if nbytes is not None else float("inf")
     written, total, files = 0, 0, {}
     with open(dst, "wb") as out:
         for label, raw in code_documents():
             total += len(raw)
-            if written >= limit:
+            if written >= nbytes:
                 continue  # still counted in the total
-            if written + len(raw) > limit:
-                raw = raw[: raw.rfind(b"\n", 0, int(limit - written)) + 1]
-                written = limit  # nothing after a cut document
+            if written + len(raw) > nbytes:
+                raw = raw[: raw.rfind(b"\n", 0, nbytes - written) + 1]
+                written = nbytes  # nothing after a cut document
             else:
                 written += len(raw)
             out.write(raw)
             lang = label.split("/", 1)[0]
             files[lang] = files.get(lang, 0) + 1
-    info_path.write_text(json.dumps({"limit": nbytes, "bytes": dst.stat().st_size,
-                                     "distinct_total_bytes": total, "files": files}))
+    dst.with_name(dst.name + ".json").write_text(json.dumps(
+        {"limit": nbytes, "bytes": dst.stat().st_size, "distinct_total_bytes": total,
+         "files": files}))
     return dst
 
 
-def code_info(dst: Path) -> dict:
-    return json.loads(dst.with_name(dst.name + ".json").read_text())
-
-
 def make_cjk(multi: Path, dst: Path) -> Path:
-    """Text without spaces: the lines of multi.txt at least half of whose characters are
-    Chinese, Japanese or Korean, with all whitespace inside each line removed."""
+    """The lines of multi.txt at least half CJK, with all whitespace inside each line removed."""
     def is_cjk(c):
         o = ord(c)
         return (0x3040 <= o <= 0x30FF or 0x3400 <= o <= 0x9FFF or 0xAC00 <= o <= 0xD7AF
@@ -331,7 +322,7 @@ def kind_source(kind: str, corpora: Path, work: Path, nbytes: int = CODE_BYTES) 
 
 def kind_vocabs(kind: str, vocabs: list[int]) -> list[int]:
     """The vocabulary sizes of a kind: the one-word corpora have their own."""
-    return [RUN_CHARS + 1 + RUN_MERGES] if kind in ("longrun", "shortrun") else vocabs
+    return [RUN_CHARS + 1 + RUN_MERGES] if kind in ONE_WORD else vocabs
 
 
 if __name__ == "__main__":

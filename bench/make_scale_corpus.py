@@ -4,17 +4,13 @@ used up.
 
     python bench/make_scale_corpus.py OUT [--bytes 10e9]
 
-It starts with all the distinct code of corpora.code_documents (about 300 MB, nothing
-repeated). Past it, copy k (k = 1, 2, ...) gives the same documents in the same order and varies
-a share s_k of them, picked by a hash of the path and k: every ASCII identifier but the keywords
-gets the suffix `_k` and every number k appended, so each word holding one is new. s_k falls
-with k so that the distinct words at the end of copy k are about (k + 1)^BETA times the real
-code's, the distinct words of a share s of the documents being about s^GAMMA of all. The output
-is deterministic and prefix-stable: the file for a size is the start of the file for any larger
-size, cut at the same line end as corpora.cut_prefix, so one large file gives every size.
+All the distinct code of corpora.code_documents (about 300 MB) comes first; then copy k = 1, 2,
+... repeats the documents in order, varying a share s_k picked by a hash of the path and k: ASCII
+identifiers but the keywords get the suffix `_k`, numbers k appended. s_k falls with k so that
+the distinct words after copy k are about (k + 1)^BETA times the real code's, those of a share s
+of the documents being about s^GAMMA of all. The output is prefix-stable: the file for a size is
+the start of the file for any larger size, cut at the same line end as corpora.cut_prefix.
 """
-
-from __future__ import annotations
 
 import argparse
 import hashlib
@@ -69,8 +65,8 @@ class _Renames(dict):
 
 
 def vary(raw: bytes, renames: _Renames) -> bytes:
-    """The document with its identifiers and numbers renamed for one copy (no per-character
-    Python work: one regex split, then a table look-up per identifier)."""
+    """The document with its identifiers and numbers renamed for one copy: one regex split, then
+    a table look-up per identifier."""
     parts = _TOKEN.split(raw)
     parts[1::2] = map(renames.__getitem__, parts[1::2])
     return b"".join(parts)
@@ -78,8 +74,7 @@ def vary(raw: bytes, renames: _Renames) -> bytes:
 
 def write_scale(out: Path, nbytes: int, docs=None) -> dict:
     """Writes the first `nbytes` bytes of the scale corpus, cut back to the last line end, to
-    `out` (`docs`: the code documents as (label, bytes), read when not given); returns what it
-    wrote."""
+    `out` (`docs`: the code documents as (label, bytes) if not corpora's); returns its record."""
     t0 = time.perf_counter()
     docs = list(corpora.code_documents()) if docs is None else docs
     real = sum(len(raw) for _, raw in docs)
@@ -91,13 +86,12 @@ def write_scale(out: Path, nbytes: int, docs=None) -> dict:
                 if k and picked(label, k):
                     raw = vary(raw, renames)
                     count += 1
+                full = written + len(raw) >= nbytes
                 if written + len(raw) > nbytes:
                     raw = raw[: raw.rfind(b"\n", 0, nbytes - written) + 1]
-                    full = True
                 f.write(raw)
                 written += len(raw)
-                if full or written == nbytes:
-                    full = True
+                if full:
                     break
             varied.append(count)
             k += 1
@@ -106,18 +100,12 @@ def write_scale(out: Path, nbytes: int, docs=None) -> dict:
             "beta": BETA, "seconds": time.perf_counter() - t0}
 
 
-def corpus_info(out: Path) -> dict | None:
-    """The record written beside the scale corpus `out` (`out`.json), if there is one."""
-    info_path = out.with_name(out.name + ".json")
-    return json.loads(info_path.read_text()) if info_path.exists() else None
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("out", type=Path)
     parser.add_argument("--bytes", type=float, default=10e9, help="target size (default 10e9)")
     args = parser.parse_args()
-    nbytes, info = int(args.bytes), corpus_info(args.out)
+    nbytes, info = int(args.bytes), corpora.info(args.out)
     # Written unless the file there is the one this version writes for that size.
     if not (info and args.out.exists() and info.get("version") == VERSION
             and info.get("target") == nbytes and info.get("bytes") == args.out.stat().st_size):

@@ -2,8 +2,7 @@
 measured tasks, each run in a fresh interpreter as `python bench/peers.py TASK.json`, which
 writes its result beside the task."""
 
-from __future__ import annotations
-
+import array
 import codecs
 import collections
 import gc
@@ -12,6 +11,8 @@ import os
 import re
 import resource
 import statistics
+import struct
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -38,8 +39,7 @@ def normalize_ws(text: str) -> str:
 
 
 def line_pieces(text: str) -> list[str]:
-    """The text cut right before every line feed, normalized: the pieces hold exactly the words
-    of the whole text, and are the batch items for peers."""
+    """The batch items for peers: the text cut before every line feed, normalized."""
     return [normalize_ws(p) for p in re.split(r"(?=\n)", text) if p]
 
 
@@ -67,7 +67,6 @@ def load_tables(path):
 
 def load_ours(path):
     import lorvane_api
-
     vocab, merge_rank = load_tables(path)
     bpe = lorvane_api.BPE(len(vocab))
     bpe.vocab, bpe.merge_rank = vocab, merge_rank
@@ -81,7 +80,6 @@ def tokenizers_encoder(vocab, merge_rank, pre_tokenize: bool):
     marker; without, each input string is one word already carrying the marker."""
     from lorvane.export import tokenizers_tables
     from tokenizers import Tokenizer, models, pre_tokenizers
-
     token_to_id, merges = tokenizers_tables(vocab, merge_rank)
     tok = Tokenizer(models.BPE(vocab=token_to_id, merges=merges))
     if pre_tokenize:
@@ -91,18 +89,15 @@ def tokenizers_encoder(vocab, merge_rank, pre_tokenize: bool):
 
 
 def tiktoken_like(module: str, vocab):
-    """An Encoding of tiktoken or of tokendagger (which takes the same tables) with our
-    vocabulary, the marker turned back into a space: every single byte and proper prefix of each
-    multi-byte character of our alphabet rank first, so characters are whole before any of our
-    merges can apply, then our tokens in id order, each text once; and rank_to_id, the id our
-    encode gives a rank's text (-1 for byte pieces that are no token of ours)."""
+    """A tiktoken or tokendagger Encoding of our vocabulary, the marker as a space: first every
+    byte and proper prefix of our alphabet's multi-byte characters, so characters are whole
+    before our merges apply, then our tokens in id order; and rank_to_id (-1: no token of ours)."""
     token_to_id = {text: i for i, text in enumerate(vocab)}
     as_bytes = [text.replace(MARKER, " ").encode("utf-8") for text in vocab]
     known = set(as_bytes)
-    low = list(dict.fromkeys([bytes([b]) for b in range(256)] + [
+    low = [piece for piece in dict.fromkeys([bytes([b]) for b in range(256)] + [
         raw[:k] for text, raw in zip(vocab, as_bytes) if len(text) == 1
-        for k in range(2, len(raw))]))
-    low = [piece for piece in low if piece not in known]
+        for k in range(2, len(raw))]) if piece not in known]
     ranks = {raw: r for r, raw in enumerate(low)}
     rank_to_id = [-1] * len(low)
     for text, raw in zip(vocab, as_bytes):
@@ -118,8 +113,7 @@ def tiktoken_like(module: str, vocab):
 
 
 def vm_kib(field: str) -> int:
-    """A memory figure of this process from /proc/self/status (VmHWM: peak resident since exec,
-    unlike ru_maxrss carrying nothing over from the parent; VmRSS: resident now)."""
+    """A memory figure of this process (VmHWM, unlike ru_maxrss, starts at exec; VmRSS: now)."""
     return next((int(line.split()[1]) for line in open("/proc/self/status")
                  if line.startswith(field + ":")), 0)
 
@@ -146,12 +140,10 @@ def trainer_call(task, out: Path):
     pieces = map(normalize_ws, iter_file_chunks(corpus))  # read only once training pulls them
     if lib == "lorvane_api":
         import lorvane_api
-
         held["bpe"] = bpe = lorvane_api.BPE(vocab_size)
         return lambda: bpe.train_fromfile(corpus, 0), held
     if lib == "tokenizers":
         from tokenizers import Regex, Tokenizer, models, normalizers, pre_tokenizers, trainers
-
         held["tok"] = tok = Tokenizer(models.BPE())
         tok.normalizer = normalizers.Replace(Regex("[\t\n\r]"), " ")
         # Cut before every space, which becomes the marker; a literal U+0120 neither cuts nor
@@ -164,7 +156,6 @@ def trainer_call(task, out: Path):
         return lambda: tok.train_from_iterator(iter_file_chunks(corpus), trainer=trainer), held
     if lib == "sentencepiece":
         import sentencepiece as spm
-
         options = dict(  # BPE set as close to ours as its options allow
             vocab_size=vocab_size, model_type="bpe", character_coverage=1.0, byte_fallback=False,
             input_sentence_size=0, shuffle_input_sentence=False,
@@ -179,18 +170,15 @@ def trainer_call(task, out: Path):
         return lambda: spm.SentencePieceTrainer.train(**options), held
     if lib == "rustbpe":
         import rustbpe
-
         held["tok"] = tok = rustbpe.Tokenizer()
         # 64 pieces of 64 KiB per refill: its buffer holds 4 MiB of text, not 512 MiB
         return lambda: tok.train_from_iterator(pieces, vocab_size, buffer_size=64,
                                                pattern=WORD_PATTERN), held
     if lib == "bpeasy":
         import bpeasy
-
         return lambda: held.update(vocab=bpeasy.train_bpe(
             pieces, WORD_PATTERN, 1 << 16, vocab_size, batch_size=64)), held
     import youtokentome  # reads the file itself; its vocab_size counts its 4 special ids
-
     return lambda: held.update(bpe=youtokentome.BPE.train(
         data=corpus, model=str(out / "yttm.model"), vocab_size=vocab_size)), held
 
@@ -218,7 +206,6 @@ def child_train(task):
         result.update(model=str(out / "tokenizer.json"), vocab_got=held["tok"].get_vocab_size())
     elif lib == "sentencepiece":
         import sentencepiece as spm
-
         sp = spm.SentencePieceProcessor(model_file=str(out / "sp.model"))
         result.update(model=str(out / "sp.model"), vocab_got=sp.get_piece_size())
     elif lib == "youtokentome":
@@ -236,12 +223,10 @@ def child_quality(task):
         tokens = len(load_ours(task["model"]).encode(normalize_ws(text)))
     elif lib == "tokenizers":
         from tokenizers import Tokenizer
-
         tok = Tokenizer.from_file(task["model"])
         tokens = sum(len(e.ids) for e in tok.encode_batch_fast(line_pieces(text)))
     else:
         import sentencepiece as spm
-
         sp = spm.SentencePieceProcessor(model_file=task["model"])
         tokens = sum(map(len, sp.encode(text.replace("\t", " ").replace("\r", " ").split("\n"))))
     return {"tokens": tokens, "chars": len(text)}
@@ -252,9 +237,8 @@ def _count(ids) -> int:
 
 
 def child_encode(task):
-    """Each run's wall and CPU time of one encoder and setup on one text with our tables:
-    "whole" one call on the text, "lines" or "batch" a batch call over line pieces, "calls" a
-    Python loop with one call per line."""
+    """One encoder and setup on one text with our tables: "whole" one call, "lines" or "batch"
+    a batch call over line pieces, "calls" a Python loop with one call per line."""
     encoder, setup = task["encoder"], task["setup"]
     raw_bytes = Path(task["text"]).read_bytes()
     raw = raw_bytes.decode("utf-8")
@@ -294,21 +278,10 @@ def child_decode(task):
             "median": statistics.median(times)}
 
 
-def shared_ints(ids):
-    """A list of `ids` in which equal ids are one int object."""
-    pool = list(range(65536))
-    return [pool[i] for i in ids]
-
-
 def child_encode_bound(task):
-    """The encoding bound of a text: the pass of the C++ program (given our tables and the text
-    as encode gets it, one text per line) plus making a list of that many ids, timed here as the
-    copy of a list that holds one shared int per id, as our encode's lists do; and whether the
-    ids are those of our encoder."""
-    import array
-    import struct
-    import subprocess
-
+    """The encoding bound of a text: the C++ program's pass over the text as encode gets it,
+    one text per line, plus making the list, timed as the copy of a list of as many ids sharing
+    one int per id as our encode's lists do; and whether the ids are our encoder's."""
     raw = Path(task["text"]).read_bytes()
     texts = [normalize_ws(t) for t in raw.decode("utf-8").split("\n") if t] if task["lines"] \
         else [normalize_ws(raw.decode("utf-8"))]
@@ -323,10 +296,10 @@ def child_encode_bound(task):
     files[1].write_text("\n".join(texts) + "\n", encoding="utf-8")
     out = subprocess.run([task["program"], files[0], files[1], str(task["repeats"]), files[2]],
                          capture_output=True, text=True, check=True).stdout.split()
-    ids = array.array("H", files[2].read_bytes())
+    ids, pool = array.array("H", files[2].read_bytes()), list(range(65536))
     bpe = load_ours(task["model"])
     return {"times": [float(t) for t in out[1:]], "ids": len(ids), "bytes": len(raw),
-            "list_times": timed(shared_ints(ids).copy, task["repeats"])[0]["times"],
+            "list_times": timed([pool[i] for i in ids].copy, task["repeats"])[0]["times"],
             "same_ids": ids.tolist() == [i for t in texts for i in bpe.encode(t)]}
 
 
@@ -366,8 +339,8 @@ def child_crosscheck(task):
 
 
 def compare_merge_lists(vocab, merge_rank, peer_model):
-    """Our merges (text pairs in rank order) against those tokenizers learned from the same
-    corpus, and the initial symbols only one side has."""
+    """Our merges against those tokenizers learned from the same corpus, and the initial symbols
+    only one side has."""
     if not peer_model:
         return None
     model = json.loads(Path(peer_model).read_text(encoding="utf-8"))["model"]
@@ -391,7 +364,6 @@ def _forkserver_cpu() -> float:
     """CPU seconds of the forkserver lorvane's pools start their workers from, with the workers
     it reaped (not our children, so RUSAGE_CHILDREN never sees them); 0 before it starts."""
     from multiprocessing import forkserver
-
     pid = getattr(forkserver._forkserver, "_forkserver_pid", None)
     if not pid:
         return 0.0
@@ -400,14 +372,10 @@ def _forkserver_cpu() -> float:
 
 
 def child_dataset(task):
-    """Encoding a dataset of one document per line by one setup. Ours: "dataset" is
-    `lorvane.encode_dataset` from the file to its id and index files on `workers` processes (its
-    pool timed too), "batch" `lorvane.encode_batch` over the lines, "whole" `model.encode` of the
-    whole text. tiktoken with the same tables: "batch" `encode_ordinary_batch` over the lines on
-    its threads, "whole" `encode_ordinary`. Lines and text are read (and for tiktoken
-    normalized) before timing; CPU time counts every process and thread."""
+    """A dataset of one document per line encoded by one setup: "dataset" runs
+    `lorvane.encode_dataset` end to end, its pool included; the others get the lines or text read
+    (for tiktoken normalized) before timing. CPU time counts every process and thread."""
     import lorvane
-
     path, encoder, setup, workers = task["text"], task["encoder"], task["setup"], task["workers"]
     model = load_ours(task["model"])
     if setup == "dataset":

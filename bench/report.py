@@ -1,8 +1,6 @@
 """The report of a benchmark run, drawn from its JSON document: bench/RESULTS.md, the plots and
 the performance block of README.md. Only the plots need more than the standard library."""
 
-from __future__ import annotations
-
 import collections
 import math
 import os
@@ -39,8 +37,7 @@ DATASET_SETUPS = {
 
 
 def md_table(head, rows, left=1) -> str:
-    """Every table of the report and the README: `head` and each row a list of cells (a short
-    row, such as a failed run's, is padded); the first `left` columns left-aligned."""
+    """A Markdown table, short rows padded, the first `left` columns left-aligned."""
     rows = [list(r) + [""] * (len(head) - len(r)) for r in rows]
     return "\n".join(["| " + " | ".join(head) + " |",
                       "|" + "---|" * left + "---:|" * (len(head) - left)]
@@ -94,8 +91,7 @@ def _done(records):
 
 
 def _timed(rec, *fields):
-    """The row of a timed task: `fields` of the record, and of the result its median wall and
-    CPU time and MB/s."""
+    """The row of a timed task: `fields` of the record, median wall and CPU time, MB/s."""
     row = {k: rec.get(k) for k in ("ok", "error", "vocab", *fields)}
     if rec["ok"]:
         r = rec["result"]
@@ -105,11 +101,13 @@ def _timed(rec, *fields):
     return row
 
 
-def memory_figures(t, b) -> dict:
-    """Peak RSS per code unit of the distinct words (from the work bound `b` of the same corpus
-    and vocabulary), and the RSS our process kept once the model was deleted."""
+def trainer_row(t, b) -> dict:
+    """A training's figures, its peak RSS per code unit of the distinct words (from the work
+    bound `b` of the same corpus and vocabulary) and the RSS kept once our model was deleted."""
     r, units = t.get("result", {}), b and b.get("distinct_units")
-    return {"words": b and b.get("distinct_words"), "units": units,
+    return {**{k: t.get(k) for k in ("trainer", "kind", "size", "bytes", "vocab", "ok", "error")},
+            "wall": r.get("wall"), "cpu": r.get("cpu"), "rss": peak_kib(t) / 1024,
+            "words": b and b.get("distinct_words"), "units": units,
             "b_per_unit": _ratio(peak_kib(t) * 1024, units) if t["ok"] else None,
             "kept_mib": r["kept_after_kib"] / 1024 if "kept_after_kib" in r else None}
 
@@ -130,9 +128,7 @@ def train_rows(data):
         ref = ref if ref and ref["ok"] else None
         s, b = sol.get((t["kind"], t["size"])), bound.get(_key(t))
         rows.append({
-            **{k: t[k] for k in ("trainer", "kind", "size", "bytes", "vocab", "ok")},
-            "error": t.get("error"), "load": t.get("load_before"), "wall": r.get("wall"),
-            "cpu": r.get("cpu"), "runs": len(t.get("walls") or [0]), "rss": peak_kib(t) / 1024,
+            **trainer_row(t, b), "load": t.get("load_before"), "runs": len(t.get("walls") or [0]),
             "model_mib": r["model_rss_kib"] / 1024 if "model_rss_kib" in r else None,
             "vocab_got": r.get("vocab_got"),
             "wall_ratio": _ratio(r.get("wall"), ref and ref["result"]["wall"]),
@@ -140,8 +136,7 @@ def train_rows(data):
             "sol_wall": s and s["wall"], "sol_ratio": _ratio(r.get("wall"), s and s["wall"]),
             "bound_wall": b and b["wall"], "bound_ratio": _ratio(r.get("wall"), b and b["wall"]),
             "per_k": per_k(t["trainer"], t),
-            "per_k_ratio": _ratio(per_k(t["trainer"], t), per_k(REFERENCE, t)),
-            **memory_figures(t, b)})
+            "per_k_ratio": _ratio(per_k(t["trainer"], t), per_k(REFERENCE, t))})
     return rows
 
 
@@ -157,8 +152,7 @@ def summary_rows(data):
 
 
 def encode_rows(data):
-    """Median MB/s of each encoder and setup, against tiktoken's plain call on the same text,
-    and our time against the encoding bound's (its C++ pass and the making of the list)."""
+    """Each encoder and setup against tiktoken's plain call, ours also against the bound."""
     rows = [_timed(e, "encoder", "setup", "kind", "size") for e in data["encode"]]
     for row, e in zip(rows, data["encode"]):
         if calls := e["ok"] and e["result"].get("calls"):
@@ -177,8 +171,8 @@ def encode_rows(data):
 
 
 def scale_rows(data):
-    """Per vocabulary and size of the scale rows: the work bound, then each trainer, with the
-    growth of wall time from the same program's previous size."""
+    """The work bound, then each trainer, per vocabulary and size, with the growth of wall time
+    from the same program's previous size."""
     bound = _done(data.get("scale_bound", []))
     rows = [{"program": "work bound", **{k: b[k] for k in ("size", "bytes", "vocab", "ok")},
              "error": b.get("error"), "wall": b.get("wall"), "cpu": b.get("proc_cpu"),
@@ -186,10 +180,8 @@ def scale_rows(data):
              "units": b.get("distinct_units"), "kept_mib": None,
              "b_per_unit": _ratio(b["maxrss_kib"] * 1024, b.get("distinct_units"))}
             for b in data.get("scale_bound", [])]
-    rows += [{"program": t["trainer"], **{k: t[k] for k in ("size", "bytes", "vocab", "ok")},
-              "error": t.get("error"), "wall": t.get("result", {}).get("wall"),
-              "cpu": t.get("result", {}).get("cpu"), "rss": peak_kib(t) / 1024,
-              **memory_figures(t, bound.get(("scale", t["size"], t["vocab"])))}
+    rows += [{"program": t["trainer"],
+              **trainer_row(t, bound.get(("scale", t["size"], t["vocab"])))}
              for t in data.get("scale", [])]
     rows.sort(key=lambda r: (r["vocab"], r["size"], r["program"] != "work bound",
                              r["program"] != "ours", r["program"]))
@@ -205,8 +197,7 @@ def scale_rows(data):
 
 
 def dataset_rows(data):
-    """Median MB/s of each setup of the dataset part, each also divided by `model.encode` of the
-    whole text at the same vocabulary, by wall and by CPU time."""
+    """Each dataset setup, also against `model.encode` of the whole text, by wall and CPU time."""
     rows = [dict(_timed(d, "encoder", "setup", "workers"), documents=d.get("result", {}).get(
         "documents"), rss=peak_kib(d) / 1024) for d in data.get("dataset", [])]
     whole = {r["vocab"]: r for r in rows if r["ok"] and (r["encoder"], r["setup"]) == (
@@ -575,11 +566,9 @@ def readme_with_block(readme: str, data) -> str:
 
 def write_plots(data, plots: Path):
     import matplotlib
-
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     from matplotlib.ticker import FuncFormatter
-
     rows = [r for r in train_rows(data) if r["ok"] and r["kind"] == "en"]
     if not rows:
         return
@@ -597,8 +586,7 @@ def write_plots(data, plots: Path):
                              if r["trainer"] == trainer and r["vocab"] == vocab)
                 if pts:
                     ax.plot(*zip(*pts), marker="o", label=trainer)
-            ax.set_xscale("log")
-            ax.set_yscale("log")
+            ax.set(xscale="log", yscale="log")
             for axis in (ax.xaxis, ax.yaxis):
                 axis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
             ax.set(xlabel="corpus size (MB)", ylabel=ylabel, title=f"{title}, vocabulary {vocab:,}")

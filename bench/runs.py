@@ -1,8 +1,5 @@
-"""The runs of one benchmark, each measured in a fresh process (a task of peers.py in a new
-interpreter, or a C++ program, its wall and CPU time and peak memory taken with wait4 so that
-the figures are that run's), and the JSON document of their results that the report reads."""
-
-from __future__ import annotations
+"""The runs of one benchmark, each in a fresh process (a task of peers.py or a C++ program) whose
+own time and peak memory wait4 gives, and the JSON document of their results the report reads."""
 
 import datetime
 import hashlib
@@ -21,7 +18,6 @@ from importlib import metadata
 from pathlib import Path
 
 import corpora
-import make_scale_corpus
 from peers import MB, REFERENCE, TRAINERS, QUALITY_LIBS
 
 HERE = Path(__file__).resolve().parent
@@ -36,14 +32,12 @@ RUNS = {"train": ("train", "sol", "bound", "quality", "crosscheck", "baseline"),
         "encode": ("encode", "decode", "encode_bound"), "dataset": ("dataset",),
         "scale": ("scale", "scale_bound")}
 PARTS = tuple(part for parts in RUNS.values() for part in parts)
-ONE_WORD = ("longrun", "shortrun")
 
 _ABS_PATH = re.compile(r"(?<![\w.~])/(?:[\w.+@-]+/)+([\w.+@-]+)")
 
 
 def scrub(value, root: Path):
-    """The value with paths of this machine made relative to the checkout or cut to their file
-    name, so that a results file says nothing about where it was made."""
+    """The value with this machine's paths relative to the checkout or cut to the file name."""
     if isinstance(value, str):
         return _ABS_PATH.sub(r"\1", value.replace(str(root) + "/", ""))
     if isinstance(value, list):
@@ -91,8 +85,7 @@ def find_module_path(option):
 
 
 def run_process(argv, logs: Path, name: str, env: dict, timeout=None) -> dict:
-    """Runs `argv` with its output in logs/NAME.stdout and .stderr, killed past `timeout`
-    seconds; returns the wait4 figures."""
+    """Runs `argv`, its output in logs/NAME.stdout and .stderr, killed past `timeout` seconds."""
     logs.mkdir(parents=True, exist_ok=True)
     out_log, err_log = logs / f"{name}.stdout", logs / f"{name}.stderr"
     load_before, timed_out = os.getloadavg()[0], False
@@ -119,8 +112,7 @@ def run_process(argv, logs: Path, name: str, env: dict, timeout=None) -> dict:
 
 
 def run_child(task: dict, workdir: Path, name: str, env_extra: dict, module_path, timeout=None):
-    """Runs one task in a fresh interpreter; the task's own result (timed around the measured
-    call only) is merged in under "result"."""
+    """Runs one task of peers.py in a fresh interpreter; its own result goes under "result"."""
     logs = workdir / "logs"
     logs.mkdir(parents=True, exist_ok=True)
     task = dict(task, result=str(logs / f"{name}.result.json"))
@@ -159,9 +151,7 @@ class Bench:
             if args.only and self.json_path.exists() else {}
         for part in PARTS:
             self.data.setdefault(part, [])
-        for run in args.parts:
-            for part in RUNS[run]:
-                self.data[part] = []
+        self.data.update({part: [] for run in args.parts for part in RUNS[run]})
 
     def log(self, msg):
         print(f"[{datetime.datetime.now():%H:%M:%S}] {msg}", flush=True)
@@ -180,9 +170,14 @@ class Bench:
         return run_child(task, self.workdir, name, env or {}, self.module_path,
                          timeout or self.args.timeout)
 
-    def program(self, argv, name, repeats=1):
+    def measure(self, part, name, task, env=None, **fields):
+        self.log(name)
+        return self.add(part, self.child(task, name, env), **fields)
+
+    def program(self, argv, name, repeats, names):
         """Runs a C++ program `repeats` times; the record of the last run, with the median of
-        the seconds its runs printed first on their last line, and the counts after them."""
+        the seconds its runs printed first on their last line, and the counts after them, also
+        by `names`."""
         walls, outs, rec = [], [], None
         for i in range(repeats):
             rec = run_process([str(a) for a in argv], self.logs, f"{name}-{i}", dict(os.environ),
@@ -192,8 +187,9 @@ class Bench:
             outs.append((self.logs / rec["stdout"]).read_text().splitlines()[-1].split())
             walls.append(float(outs[-1][0]))
         if walls:
-            rec.update(walls=walls, wall=statistics.median(walls),
-                       counts=[int(x) for x in outs[-1][1:]])
+            counts = [int(x) for x in outs[-1][1:]]
+            rec.update(walls=walls, wall=statistics.median(walls), counts=counts,
+                       **dict(zip(names, counts)))
         return rec
 
     def snapshot_module(self):
@@ -228,7 +224,7 @@ class Bench:
         largest = int(max(a.sizes + a.encode_sizes) * MB)
         for kind in a.kinds:
             src = self.sources[kind] = corpora.kind_source(kind, self.corpora, cdir, largest)
-            for size in [None] if kind in ONE_WORD else a.sizes:
+            for size in [None] if kind in corpora.ONE_WORD else a.sizes:
                 path = src if size is None else corpora.cut_prefix(
                     src, cdir / f"{kind}-{tag(size)}.txt", int(size * MB))
                 if path not in self.train_corpora.values():  # a small kind gives its file once
@@ -238,7 +234,6 @@ class Bench:
                     else src
                 self.encode_texts[(kind, size)] = corpora.cut_prefix(
                     source, cdir / f"text-{kind}-{tag(size)}.txt", int(size * MB))
-        # The first SHORT_LINES lines of 20 to 200 characters of the held-out text, cycled.
         lines = [ln for ln in self.holdout.read_text(encoding="utf-8").split("\n")
                  if SHORT_MIN <= len(ln) <= SHORT_MAX]
         picked = [lines[i % len(lines)] for i in range(SHORT_LINES // (10 if a.quick else 1))]
@@ -275,13 +270,13 @@ class Bench:
                         short_text={"name": self.short_text.name,
                                     "bytes": self.short_text.stat().st_size})
             if "code" in self.sources:
-                meta["code_corpus"] = corpora.code_info(self.sources["code"])
+                meta["code_corpus"] = corpora.info(self.sources["code"])
             self.save()
         models = {}
         if "train" in a.parts:
             for lib in sorted({TRAINERS[t][0] for t in a.trainers} | {"tiktoken"}):
-                self.add("baseline", self.child({"kind": "baseline", "lib": lib},
-                                                f"baseline-{lib}"), lib=lib)
+                self.measure("baseline", f"baseline-{lib}", {"kind": "baseline", "lib": lib},
+                             lib=lib)
             self.bounds_all()
             models = self.train_all()
             self.quality_all(models)
@@ -304,30 +299,29 @@ class Bench:
             n, base = self.repeats_for(corpus), dict(kind=kind, size=size,
                                                      bytes=corpus.stat().st_size)
             if a.sol:
-                rec = self.add("sol", self.program([a.sol, corpus], f"sol-{kind}-{tag(size)}", n),
-                               **base)
+                rec = self.add("sol", self.program([a.sol, corpus], f"sol-{kind}-{tag(size)}", n,
+                                                   ("distinct_words", "words")), **base)
                 if rec.get("counts"):
-                    rec["distinct_words"], rec["words"] = rec["counts"]
                     self.log(f"speed of light {corpus.name}: {rec['wall']:.3f} s")
             for vocab in corpora.kind_vocabs(kind, a.vocab) if a.bound else []:
                 self.work_bound("bound", corpus, vocab, f"bound-{kind}-{tag(size)}-{vocab}", n,
                                 **base)
 
     def work_bound(self, part, corpus, vocab, name, repeats, **fields):
-        rec = self.program([self.args.bound, corpus, vocab], name, repeats)
+        rec = self.program([self.args.bound, corpus, vocab], name, repeats,
+                           ("distinct_words", "distinct_units", "pairs"))
         if rec.get("counts"):
-            rec["distinct_words"], rec["distinct_units"], rec["pairs"] = rec["counts"]
             self.log(f"work bound {name}: {rec['wall']:.3f} s, {rec['distinct_words']:,} words")
         self.add(part, rec, vocab=vocab, **fields)
 
     def train_one(self, part, trainer, corpus, vocab, name, repeats=1, timeout=None, **fields):
         """Trains `trainer` `repeats` times in fresh processes; the record of median wall time
-        (of the failed run where one failed) goes to `part`."""
+        (of the failed run where one failed) goes to `part`, if any. Returns the model's path."""
         lib, threads = TRAINERS[trainer]
         model_dir = self.workdir / "models" / name
         model_dir.mkdir(parents=True, exist_ok=True)
         task = {"kind": "train", "trainer": trainer, "corpus": str(corpus), "vocab": vocab,
-                "model_dir": str(model_dir), "long_lines": fields.get("kind") in ONE_WORD}
+                "model_dir": str(model_dir), "long_lines": fields.get("kind") in corpora.ONE_WORD}
         if lib == "sentencepiece":  # its copy of the corpus, tabs as spaces, made untimed
             task["sp_corpus"] = str(corpora.spaces_for_tabs(corpus, self.workdir
                                                             / f"sp-{corpus.name}"))
@@ -342,8 +336,9 @@ class Bench:
         walls = [r["result"]["wall"] for r in runs if r["ok"]]
         rec = runs[-1] if not runs[-1]["ok"] else sorted(
             runs, key=lambda r: r["result"]["wall"])[len(runs) // 2]
-        self.add(part, rec, trainer=trainer, bytes=corpus.stat().st_size, vocab=vocab,
-                 walls=walls, **fields)
+        if part:
+            self.add(part, rec, trainer=trainer, bytes=corpus.stat().st_size, vocab=vocab,
+                     walls=walls, **fields)
         if not rec["ok"]:
             self.log(f"  FAILED: {rec['error'][-300:]}")
             return None
@@ -360,29 +355,26 @@ class Bench:
                     model = self.train_one(
                         "train", trainer, corpus, vocab,
                         f"train-{trainer}-{kind}-{tag(size)}-{vocab}", self.repeats_for(corpus),
-                        self.args.run_timeout if kind in ONE_WORD else None, kind=kind, size=size)
+                        self.args.run_timeout if kind in corpora.ONE_WORD else None, kind=kind,
+                        size=size)
                     if model:
                         models[(trainer, kind, size, vocab)] = model
         return models
 
     def quality_all(self, models):
-        """Tokens per 1,000 characters of the held-out text with each English model, and the
-        cross-check of our English models against tokenizers."""
+        """Tokens of the held-out text with each English model; our models cross-checked."""
         for (trainer, kind, size, vocab), model in models.items():
             if kind != "en":
                 continue
             fields = dict(kind=kind, size=size, vocab=vocab)
             if TRAINERS[trainer][0] in QUALITY_LIBS:
-                self.add("quality", self.child({"kind": "quality", "trainer": trainer,
-                                                "model": model, "holdout": str(self.holdout)},
-                                               f"quality-{trainer}-{tag(size)}-{vocab}"),
-                         trainer=trainer, **fields)
+                self.measure("quality", f"quality-{trainer}-{tag(size)}-{vocab}",
+                             {"kind": "quality", "trainer": trainer, "model": model,
+                              "holdout": str(self.holdout)}, trainer=trainer, **fields)
             if trainer == "ours":
-                self.log(f"cross-check {tag(size)} {vocab}")
-                self.add("crosscheck", self.child(
-                    {"kind": "crosscheck", "model": model, "holdout": str(self.holdout),
-                     "peer_model": models.get((REFERENCE, kind, size, vocab))},
-                    f"crosscheck-{tag(size)}-{vocab}"), **fields)
+                self.measure("crosscheck", f"crosscheck-{tag(size)}-{vocab}", {
+                    "kind": "crosscheck", "model": model, "holdout": str(self.holdout),
+                    "peer_model": models.get((REFERENCE, kind, size, vocab))}, **fields)
 
     def model_for(self, models, kind, vocab):
         """Our model of `kind` at `vocab` from the largest corpus trained in this run, else one
@@ -391,13 +383,8 @@ class Bench:
                     if (t, k, v) == ("ours", kind, vocab)]:
             return max(have, key=lambda sm: sm[0])
         size, corpus = max((s, p) for (k, s), p in self.train_corpora.items() if k == kind)
-        name = f"model-ours-{kind}-{tag(size)}-{vocab}"
-        model_dir = self.workdir / "models" / name
-        model_dir.mkdir(parents=True, exist_ok=True)
-        self.log(f"training {name} for encoding")
-        rec = self.child({"kind": "train", "trainer": "ours", "corpus": str(corpus),
-                          "vocab": vocab, "model_dir": str(model_dir)}, name)
-        return size, rec["result"]["model"] if rec["ok"] else None
+        return size, self.train_one(None, "ours", corpus, vocab,
+                                    f"model-ours-{kind}-{tag(size)}-{vocab}", kind=kind)
 
     def encode_all(self, models):
         one = {"RAYON_NUM_THREADS": "1", "TOKENIZERS_PARALLELISM": "false"}
@@ -420,30 +407,25 @@ class Bench:
                     task = {"model": model, "text": str(text), "repeats": self.args.repeats}
                     for encoder, setup, env in runs:
                         name = f"encode-{encoder}-{setup}-{fields['kind']}-{tag(size)}-{vocab}"
-                        self.log(name)
-                        self.add("encode", self.child(dict(task, kind="encode", encoder=encoder,
-                                                           setup=setup), name, env),
-                                 encoder=encoder, setup=setup, model_size=model_size,
-                                 bytes=text.stat().st_size, **fields)
+                        self.measure("encode", name, dict(task, kind="encode", encoder=encoder,
+                                                          setup=setup), env, encoder=encoder,
+                                     setup=setup, model_size=model_size,
+                                     bytes=text.stat().st_size, **fields)
                     if self.args.encode_bound:
-                        name = f"encode-bound-{fields['kind']}-{tag(size)}-{vocab}"
-                        self.log(name)
-                        rec = self.add("encode_bound", self.child(
+                        rec = self.measure(
+                            "encode_bound", f"encode-bound-{fields['kind']}-{tag(size)}-{vocab}",
                             dict(task, kind="encode_bound", program=str(self.args.encode_bound),
-                                 lines=runs is short), name), **fields)
+                                 lines=runs is short), **fields)
                         if rec["ok"] and not rec["result"]["same_ids"]:
                             self.log("  the bound's ids differ from our encoder's")
                 for decoder in ("ours", "tiktoken") if kind == "en" else ():
-                    self.add("decode", self.child(
-                        {"kind": "decode", "decoder": decoder, "model": model,
-                         "text": str(decode_text), "repeats": self.args.repeats},
-                        f"decode-{decoder}-{vocab}"), decoder=decoder, vocab=vocab,
-                        text=decode_text.name)
+                    self.measure("decode", f"decode-{decoder}-{vocab}", {
+                        "kind": "decode", "decoder": decoder, "model": model,
+                        "text": str(decode_text), "repeats": self.args.repeats},
+                        decoder=decoder, vocab=vocab, text=decode_text.name)
 
     def dataset_all(self, models):
-        """The dataset text with each vocabulary's English model: ours through
-        `lorvane.encode_dataset` and `lorvane.encode_batch` on one and on every usable core and
-        `model.encode` of the whole text; tiktoken's threaded batch call and whole-text call."""
+        """The dataset text encoded by each setup with each vocabulary's English model."""
         text, cores = self.dataset_text, len(os.sched_getaffinity(0))
         corpora.warm(text)
         setups = dict.fromkeys([("ours", "dataset", 1), ("ours", "dataset", cores),
@@ -457,19 +439,16 @@ class Bench:
                 name = f"dataset-{encoder}-{setup}-{workers or 'own'}-{vocab}"
                 out = self.workdir / "dataset" / name
                 out.mkdir(parents=True, exist_ok=True)
-                self.log(name)
-                self.add("dataset", self.child(
-                    {"kind": "dataset", "encoder": encoder, "setup": setup, "workers": workers,
-                     "model": model, "text": str(text), "out": str(out),
-                     "repeats": self.args.repeats}, name),
-                    encoder=encoder, setup=setup, workers=workers, vocab=vocab,
-                    model_size=model_size, bytes=text.stat().st_size)
+                self.measure("dataset", name, {
+                    "kind": "dataset", "encoder": encoder, "setup": setup, "workers": workers,
+                    "model": model, "text": str(text), "out": str(out),
+                    "repeats": self.args.repeats}, encoder=encoder, setup=setup,
+                    workers=workers, vocab=vocab, model_size=model_size, bytes=text.stat().st_size)
                 shutil.rmtree(out, ignore_errors=True)  # 50 MB or more of ids per run
 
     def scale_all(self):
         """The scale corpus written once at the largest size, each smaller size cut from it (the
-        generator is prefix-stable); per size and vocabulary the work bound and our trainer once
-        each (with --scale-peers also the peers, up to SCALE_PEER_BYTES)."""
+        generator is prefix-stable); per size and vocabulary the work bound and the trainers."""
         a = self.args
         sdir = self.workdir / "scale"
         sdir.mkdir(parents=True, exist_ok=True)
@@ -480,7 +459,7 @@ class Bench:
         # from, never holds the code.
         subprocess.run([sys.executable, str(HERE / "make_scale_corpus.py"), str(big),
                         "--bytes", str(int(sizes[-1] * GB))], check=True, stdout=subprocess.DEVNULL)
-        self.data["scale_meta"]["corpus"] = make_scale_corpus.corpus_info(big)
+        self.data["scale_meta"]["corpus"] = corpora.info(big)
         for size in sizes:
             corpus = corpora.cut_prefix(big, sdir / f"scale-{size:g}GB.txt", int(size * GB))
             fields = dict(size=size, bytes=corpus.stat().st_size)
