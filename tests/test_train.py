@@ -98,6 +98,18 @@ def test_random_corpus_matches_reference(seed, write_file, capfd):
     )
 
 
+# A few merges, then rare pairs: the trainer first follows only the pairs it expects so few
+# merges to reach, and on some of these corpora (seeds 6, 13, 24 and 34) it must count the pairs
+# of the half-merged words again midway.
+@pytest.mark.parametrize("seed", range(40))
+@pytest.mark.parametrize("extra", [5, 10])
+def test_few_merges_into_rare_pairs_match_reference(seed, extra, write_file):
+    data = random_corpus(random.Random(seed))
+    vocab_size = len({u for word in ref.pretokenize(data) for u in word}) + extra
+    expected = ref.train(data, vocab_size)
+    assert model_tables(trained(vocab_size, write_file(data))) == expected
+
+
 @pytest.mark.parametrize("seed", range(20))
 def test_reference_counting_words_once_agrees_with_counting_every_occurrence(seed):
     data = random_corpus(random.Random(1000 + seed))

@@ -78,6 +78,8 @@ struct WordSpans {
   std::vector<uint32_t> word_heads;   // first node of each word, then one past the last node
   std::vector<uint64_t> word_counts;  // occurrences of each word in the corpus
   size_t size() const { return word_counts.size(); }
+  uint32_t head(size_t w) const { return word_heads[w]; }
+  uint64_t weight(size_t w) const { return word_counts[w]; }
 };
 
 // What build_chains makes of the counted words.
@@ -117,8 +119,15 @@ class WordIndex {
   Word word_of(uint32_t node) const {
     uint32_t w = blocks_[node / kBlock];
     while (words_[w + 1].head <= node) ++w;
+    return {words_[w].head, words_[w + 1].head, weight(w)};
+  }
+
+  // The words in order, as WordSpans gives them: for counting the pairs again.
+  size_t size() const { return words_.size() - 1; }
+  uint32_t head(size_t w) const { return words_[w].head; }
+  uint64_t weight(size_t w) const {
     const uint32_t count = words_[w].count;
-    return {words_[w].head, words_[w + 1].head, count < kBigCount ? count : big_counts_.known(w)};
+    return count < kBigCount ? count : big_counts_.known(static_cast<uint32_t>(w));
   }
 
  private:

@@ -6,11 +6,20 @@
 
 #include "common/pair_key.h"
 
-MergeWalk::MergeWalk(ChainedWords built, Interrupt& interrupt)
+MergeWalk::MergeWalk(ChainedWords built, size_t merges, Interrupt& interrupt)
     : chains_(std::move(built.chains)),
       interrupt_(interrupt),
-      pairs_(chains_, built.words, interrupt),
+      pairs_(chains_, built.words, merges, interrupt),
       words_(std::move(built.words), chains_.ids.size()) {}
+
+std::optional<uint32_t> MergeWalk::best_pair() {
+  std::optional<uint32_t> best = pairs_.best_tracked();
+  if (!pairs_.surely_best(best)) {
+    pairs_.track_all(chains_, words_, interrupt_);
+    best = pairs_.best_tracked();
+  }
+  return best;
+}
 
 void MergeWalk::merge(uint32_t key, uint16_t new_id) {
   const std::span<const uint32_t> nodes = pairs_.take(key, new_id);

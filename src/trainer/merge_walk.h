@@ -11,12 +11,12 @@
 // The chains, the word index and the pair statistics while merging, and the walk of one merge.
 class MergeWalk {
  public:
-  // Counts the pairs of `built`, then keeps its words only as an index: the per-word arrays
-  // are given back before merging starts.
-  MergeWalk(ChainedWords built, Interrupt& interrupt);
+  // Counts the pairs of `built` for a run of `merges` merges, then keeps its words only as an
+  // index: the per-word arrays are given back before merging starts.
+  MergeWalk(ChainedWords built, size_t merges, Interrupt& interrupt);
 
   // The pair of highest count (the smaller key on ties), or nullopt when no pair is left.
-  std::optional<uint32_t> best_pair() { return pairs_.best_pair(); }
+  std::optional<uint32_t> best_pair();
 
   // Merges every occurrence of `key` into the token `new_id`, left to right, and keeps every
   // pair count equal to the weighted number of its live occurrences.

@@ -7,6 +7,7 @@
 #include <limits>
 #include <span>
 #include <stdexcept>
+#include <vector>
 
 #include "common/interrupt.h"
 #include "common/realloc_array.h"
@@ -103,8 +104,17 @@ inline uint32_t position_index(size_t index) {
   return static_cast<uint32_t>(index);
 }
 
-// Counts every adjacent pair of the chains (weighted by word count) into `pair_stats` and lays
-// out each pair's occurrences as one list of `pair_positions`, the lists in the order
-// `pair_stats.for_each` visits the pairs. Polls `interrupt` as it walks the words.
-void build_pairs(PairStats& pair_stats, const Chains& chains, const WordSpans& words,
-                 PositionArray& pair_positions, Interrupt& interrupt);
+// Counts every adjacent pair of the live nodes of `chains` (weighted by word count) into
+// `pair_stats` and lays out an occurrence list in `pair_positions` for each pair counted at least
+// the floor, naming those pairs in `list_order` in the order their lists lie. The floor is the
+// count of the `wanted`-th most frequent pair, 1 if fewer pairs occur; the pairs below it leave
+// the map. `Words` is WordSpans or WordIndex: size(), head(w) for w up to size(), weight(w).
+// Polls `interrupt` as it walks the words. Returns the floor.
+template <class Words>
+int64_t build_pairs(PairStats& pair_stats, const Chains& chains, const Words& words,
+                    PositionArray& pair_positions, std::vector<uint32_t>& list_order, size_t wanted,
+                    Interrupt& interrupt);
+
+// The count of the `rank`-th most frequent pair of `pair_stats` (rank 0 the most frequent), or
+// 1 if it holds no more than `rank` pairs.
+int64_t count_at_rank(const PairStats& pair_stats, size_t rank);

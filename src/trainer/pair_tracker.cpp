@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 
 namespace {
 
@@ -10,6 +9,9 @@ namespace {
 // which lie at random in a map far larger than the cache: those of the pair this many ahead are
 // fetched meanwhile.
 constexpr size_t kStatsAhead = 8;
+
+// Where a created pair's next record goes when it is not tracked: nowhere.
+constexpr size_t kNotTracked = static_cast<size_t>(-1);
 
 // Makes room for `wanted` values in `array`. The first merges are the largest: a buffer more than
 // kSlack times larger than a merge needs is given back first, so that its pages do not stay
@@ -23,23 +25,32 @@ void refit(ReallocArray<T>& array, size_t wanted) {
 
 }  // namespace
 
-PairTracker::PairTracker(const Chains& chains, const WordSpans& words, Interrupt& interrupt) {
-  build_pairs(stats_, chains, words, positions_, interrupt);
-  // The lists lie in the order the map visits its pairs, and the map is unchanged since.
-  list_order_.reserve(stats_.size());
-  stats_.for_each([&](uint32_t key, const PairInfo&) { list_order_.push_back(key); });
+PairTracker::PairTracker(const Chains& chains, const WordSpans& words, size_t merges,
+                         Interrupt& interrupt) {
+  // The floor is the count of the pair ranked twice the merges asked for. A merge uses up one
+  // pair and creates others, so the last merge's count lies near that rank's: on text without
+  // spaces the count ranked 1.1 to 2 times the merges. A floor set too high costs a second
+  // count of the pairs (track_all), never a different result.
+  constexpr size_t kTrackedPerMerge = 2;
+  track_floor_ = build_pairs(stats_, chains, words, positions_, list_order_,
+                             kTrackedPerMerge * merges, interrupt);
+  rebuild_heap();
+}
+
+void PairTracker::track_all(const Chains& chains, const WordIndex& words, Interrupt& interrupt) {
+  stats_.clear(stats_.size());
+  positions_.clear();
+  track_floor_ = build_pairs(stats_, chains, words, positions_, list_order_, 0, interrupt);
+  assert(track_floor_ == 1);
+  dead_pairs_ = 0;
+  rebuild_heap();
+}
+
+void PairTracker::rebuild_heap() {
   // The first floor: the count of about the kHeld-th most frequent pair, so that the heap
   // starts at 64 KiB of entries, within the second cache level.
   constexpr size_t kHeld = size_t{1} << 12;
-  std::vector<int64_t> counts;
-  counts.reserve(stats_.size());
-  stats_.for_each([&](uint32_t, const PairInfo& info) { counts.push_back(info.count); });
-  int64_t floor = 1;
-  if (counts.size() > kHeld) {
-    std::nth_element(counts.begin(), counts.begin() + kHeld, counts.end(), std::greater<>());
-    floor = counts[kHeld];
-  }
-  heap_.rebuild(stats_, floor);
+  heap_.rebuild(stats_, count_at_rank(stats_, kHeld));
 }
 
 std::span<const uint32_t> PairTracker::take(uint32_t key, uint16_t new_id) {
@@ -68,11 +79,12 @@ void PairTracker::commit_new_pairs() {
     if (i + kStatsAhead < touched) stats_.prefetch(touched_[i + kStatsAhead].key);
     const Touched& pair = touched_[i];
     if (pair.created()) continue;
-    PairInfo& info = stats_.known(pair.key);
-    assert(info.count + pair.change >= 0 || pair.key == taken_);
-    const bool was_dead = is_dead(info);
-    info.count = std::max<int64_t>(0, info.count + pair.change);
-    if (!was_dead && is_dead(info)) ++dead_pairs_;
+    PairInfo* const info = stats_.find(pair.key);
+    if (info == nullptr) continue;  // not tracked
+    assert(info->count + pair.change >= 0 || pair.key == taken_);
+    const bool was_dead = is_dead(*info);
+    info->count = std::max<int64_t>(0, info->count + pair.change);
+    if (!was_dead && is_dead(*info)) ++dead_pairs_;
   }
   // 2. The created pairs, each given a list in order of arrival. A pair's nodes arrive in
   // ascending order and never twice (a merge walks its occurrences left to right, and a node
@@ -80,7 +92,8 @@ void PairTracker::commit_new_pairs() {
   // arrival order sorts them.
   size_t created = 0, incoming = 0;
   for (size_t i = 0; i < touched; ++i) {
-    created += touched_[i].created();
+    if (!tracked(touched_[i])) continue;
+    ++created;
     incoming += list_aligned(touched_[i].bytes);
   }
   if (stats_.grows_with(created) && dead_pairs_ * 4 >= stats_.size()) {
@@ -94,10 +107,14 @@ void PairTracker::commit_new_pairs() {
   next_entry_.resize(touched);
   size_t offset = positions_.size();
   for (size_t i = 0; i < touched; ++i) {
-    if (i + kStatsAhead < touched && touched_[i + kStatsAhead].created())
+    if (i + kStatsAhead < touched && tracked(touched_[i + kStatsAhead]))
       stats_.prefetch(touched_[i + kStatsAhead].key);
     Touched& pair = touched_[i];
     if (!pair.created()) continue;
+    if (!tracked(pair)) {
+      next_entry_[i] = kNotTracked;
+      continue;
+    }
     PairInfo& info = stats_[pair.key];
     assert(info.count == 0 && info.length == 0);  // its key holds the new token: a new entry
     info.count = pair.change;
@@ -111,6 +128,7 @@ void PairTracker::commit_new_pairs() {
   }
   positions_.resize(offset);
   for (const Recorded& r : recorded_) {
+    if (next_entry_[r.touched] == kNotTracked) continue;
     Touched& pair = touched_[r.touched];
     uint8_t* const at = positions_.data() + next_entry_[r.touched];
     next_entry_[r.touched] += static_cast<size_t>(put_gap(at, r.node - pair.last) - at);

@@ -26,7 +26,8 @@
 // Design note. Training reads the corpus (corpus/utf8_reader.h), counts each distinct word once
 // (word_counts.h) and numbers its code units (`initial_symbols` below), lays the distinct words out
 // as chains of 2-byte nodes (chains.h), counts every adjacent pair, weighted by its word's count,
-// with the list of its left nodes (pair_stats.h), and then merges the best pair again and again
+// and keeps those frequent enough to matter with the list of their left nodes (pair_stats.h,
+// pair_tracker.h), and then merges the best pair again and again
 // (merge_walk.h): a merge visits only the recorded occurrences of its pair, finds each one's word
 // through the word index (chains.h), and reports the pairs it destroys and creates to the tracker
 // (pair_tracker.h), which applies the changes once per pair at the end of the merge and offers
@@ -88,7 +89,15 @@
 //     100 MB of en 1.00, of code 1.10, 10 MB of en, code and cjk 1.00 to 1.10. Tried, did not
 //     help: a commit that buckets a merge's records by pair first, then writes each list in one
 //     pass (10 MB: 1.04 to 1.11 of the time before the gap-coded lists).
-// Choosing the pair (pair_heap.h)
+// Choosing the pair (pair_heap.h, pair_tracker.h)
+//   - Only the pairs counted at least the count of the pair ranked twice the merges asked for
+//     are tracked, and a merge's new pairs below it get no entry and no list; should the merges
+//     reach below that floor, the pairs are counted again, all of them. Removed (every pair
+//     tracked, bench/before_after.py, three runs, 10 MB): cjk at 8,000 and 32,000 1.52 and 1.55
+//     times the time and 2.3 times the peak memory (46 to 108 MiB at 32,000); en and code keep
+//     every pair (floor 1), as they have few pairs. Changed: 1.5 times the merges, cjk at 32,000
+//     0.92 of the time, floors of 89 and 8 for last merges counted 96 and 10; 1.2 times, the
+//     pairs counted again on cjk at 8,000 and 32,000, 1.7 and 1.3 times the time.
 //   - Only pairs counted at least a floor are held, the first floor the count of the
 //     kHeld = 4096th pair (3d5de63, 7225561). Removed (floor 1): en 7 to 15%, cjk 13 to 20%
 //     slower.
@@ -183,10 +192,10 @@ TrainedTables train_words(WordCounts words, InitialSymbols symbols, int vocab_si
   // 1. Chains of the distinct words, built in the storage of the counted words.
   ChainedWords built = build_chains(std::move(words), symbols.symbol_ids, interrupt);
   // 2. Pair statistics, the heap and the word index.
-  MergeWalk walk(std::move(built), interrupt);
-  // 3. Merge the best pair until the vocabulary is full or no pair is left.
   const auto target = static_cast<uint32_t>(vocab_size);
   auto vocab_count = static_cast<uint32_t>(tables.vocab.size());
+  MergeWalk walk(std::move(built), target - vocab_count, interrupt);
+  // 3. Merge the best pair until the vocabulary is full or no pair is left.
   const EndBarLineWhenStopped end_line(interrupt,
                                        [&, first = vocab_count] { return vocab_count != first; });
   for (uint32_t rank = 0; vocab_count < target; ++rank) {

@@ -55,7 +55,8 @@ Built build(const Units& units) {
   Built b;
   b.chained = chains_of(units);
   Interrupt never;
-  build_pairs(b.stats, b.chained.chains, b.chained.words, b.positions, never);
+  std::vector<uint32_t> list_order;
+  build_pairs(b.stats, b.chained.chains, b.chained.words, b.positions, list_order, 0, never);
   return b;
 }
 
