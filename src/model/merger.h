@@ -125,7 +125,9 @@ class Merger {
     return static_cast<uint16_t>(model_.token_to_id.at(joined));  // throws: the text is missing
   }
 
-  static constexpr size_t kShortRun = 64;  // up to this, scanning the ranks beats a heap
+  // Up to this, scanning the ranks beats a heap. Changed to 32 and 16: encoding text without
+  // spaces at 32,000 5 and 9 % slower, English and code up to 7 % slower.
+  static constexpr size_t kShortRun = 64;
 
   // The rescan itself, on copies of the ids and of every adjacent pair's rank and joined id in
   // small arrays: each merge looks up only the two pairs it creates, and the leftmost lowest

@@ -97,7 +97,9 @@
 //     times the time and 2.3 times the peak memory (46 to 108 MiB at 32,000); en and code keep
 //     every pair (floor 1), as they have few pairs. Changed: 1.5 times the merges, cjk at 32,000
 //     0.92 of the time, floors of 89 and 8 for last merges counted 96 and 10; 1.2 times, the
-//     pairs counted again on cjk at 8,000 and 32,000, 1.7 and 1.3 times the time.
+//     pairs counted again on cjk at 8,000 and 32,000, 1.7 and 1.3 times the time. Tried, did not
+//     help: moving the pairs above the floor into a map sized for them before the lists are
+//     filled (cjk 1.00 and 1.05 of the time).
 //   - Only pairs counted at least a floor are held, the first floor the count of the
 //     kHeld = 4096th pair (3d5de63, 7225561). Removed (floor 1): en 7 to 15%, cjk 13 to 20%
 //     slower.
@@ -107,7 +109,8 @@
 //   - The nodes of the occurrence kNodesAhead = 16 ahead are fetched, its word entry
 //     kWordsAhead = 8 ahead (2488146, f00e43c). Removed: en 8 to 10%, cjk 14 to 20% slower.
 //   - The first kNodesAhead nodes are asked for at once (62a36a2). Removed: within the noise on
-//     en and cjk at 32,000.
+//     en and cjk at 32,000. Tried, did not help: asking for them before the new token's table
+//     entries are made, so that the work hides their latency (0.99 of the time on cjk).
 //   - The word of a node comes from an entry per kBlock = 32 nodes and a short scan (f00e43c).
 //     Changed: kBlock = 8 0.97 to 1.03, kBlock = 128 0.97 to 1.09: insensitive.
 //   - Count changes are collected per touched pair and applied once per pair at the commit
