@@ -107,9 +107,9 @@ inline uint32_t position_index(size_t index) {
 // Counts every adjacent pair of the live nodes of `chains` (weighted by word count) into
 // `pair_stats` and lays out an occurrence list in `pair_positions` for each pair counted at least
 // the floor, naming those pairs in `list_order` in the order their lists lie. The floor is the
-// count of the `wanted`-th most frequent pair, 1 if fewer pairs occur; the pairs below it leave
-// the map. `Words` is WordSpans or WordIndex: size(), head(w) for w up to size(), weight(w).
-// Polls `interrupt` as it walks the words. Returns the floor.
+// count of the `wanted`-th most frequent pair, 1 if fewer pairs occur or `wanted` is 0; the pairs
+// below it leave the map. `Words` is WordSpans or WordIndex: size(), head(w) for w up to size(),
+// weight(w). Polls `interrupt` as it walks the words. Returns the floor.
 template <class Words>
 int64_t build_pairs(PairStats& pair_stats, const Chains& chains, const Words& words,
                     PositionArray& pair_positions, std::vector<uint32_t>& list_order, size_t wanted,

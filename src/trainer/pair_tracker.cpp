@@ -10,9 +10,6 @@ namespace {
 // fetched meanwhile.
 constexpr size_t kStatsAhead = 8;
 
-// Where a created pair's next record goes when it is not tracked: nowhere.
-constexpr size_t kNotTracked = static_cast<size_t>(-1);
-
 // Makes room for `wanted` values in `array`. The first merges are the largest: a buffer more than
 // kSlack times larger than a merge needs is given back first, so that its pages do not stay
 // resident through the smaller merges that follow; the sizes shrink slowly, so this is rare.
@@ -110,11 +107,7 @@ void PairTracker::commit_new_pairs() {
     if (i + kStatsAhead < touched && tracked(touched_[i + kStatsAhead]))
       stats_.prefetch(touched_[i + kStatsAhead].key);
     Touched& pair = touched_[i];
-    if (!pair.created()) continue;
-    if (!tracked(pair)) {
-      next_entry_[i] = kNotTracked;
-      continue;
-    }
+    if (!tracked(pair)) continue;
     PairInfo& info = stats_[pair.key];
     assert(info.count == 0 && info.length == 0);  // its key holds the new token: a new entry
     info.count = pair.change;
@@ -124,12 +117,12 @@ void PairTracker::commit_new_pairs() {
     offset += list_aligned(pair.bytes);
     pair.last = 0;  // the gaps are taken again as the records are written
     list_order_.push_back(pair.key);
-    if (!is_dead(info)) heap_.push(pair.key, info.count);
+    heap_.push(pair.key, info.count);  // live: counted at least the floor, which is 1 or more
   }
   positions_.resize(offset);
   for (const Recorded& r : recorded_) {
-    if (next_entry_[r.touched] == kNotTracked) continue;
     Touched& pair = touched_[r.touched];
+    if (!tracked(pair)) continue;
     uint8_t* const at = positions_.data() + next_entry_[r.touched];
     next_entry_[r.touched] += static_cast<size_t>(put_gap(at, r.node - pair.last) - at);
     pair.last = r.node;
